@@ -1,0 +1,4 @@
+// SendBuffer lives with Send, which it extends.
+#pragma once
+
+#include "protocol/Send.h"
