@@ -1,0 +1,18 @@
+#include "host/ControllerTable.h"
+
+ClientST& ControllerTable::entryFor(Client& client) {
+    auto [it, created] = clients.try_emplace(&client);
+    if (created) it->second.client = &client;
+    return it->second;
+}
+
+void ControllerTable::erase(Client& client) { clients.erase(&client); }
+
+void ControllerTable::sendTo(ClientST& entry, const TolvenmarkControll::SnedMessageFrames& frame) {
+    if (entry.client != nullptr) (void)entry.client->send(frame.view());
+}
+
+void ControllerTable::pushRegistered(const TolvenmarkControll::SnedMessageFrames& frame) {
+    for (auto& [client, entry] : clients)
+        if (entry.registered) sendTo(entry, frame);
+}

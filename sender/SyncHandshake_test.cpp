@@ -1,0 +1,397 @@
+// The sender's inquiry and connect handshake against a scripted peer on ::1:
+// the requests in order with their exact bytes, tries and windows, the
+// source rule, refusals and echoes, and the log relay.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "protocol/FormatPreConfigure.h"
+#include "sender/SyncTestPeer.h"
+
+using namespace std::chrono_literals;
+using ORVEX::Clock;
+using synctest::header;
+using synctest::LogCapture;
+using synctest::Peer;
+using namespace ZARNITH;
+
+namespace {
+
+class HandshakeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture::start(7);
+        ASSERT_TRUE(peer.ok);
+        ASSERT_TRUE(sync.open(Sync::THRED_NONE, Clock::fromMilliseconds(100), 0, "studio", 0x1122334455667788UL,
+                              -1, -1, 0));
+    }
+
+    // Receives the next request and checks its bytes.
+    void expectRequest(const std::vector<std::uint8_t>& bytes, Receive& got) {
+        ASSERT_TRUE(peer.receive(got, from)) << "no request";
+        EXPECT_EQ(Peer::bytes(got), bytes);
+    }
+    void answer(MessageID id, StatusID status, std::uint64_t option) {
+        ASSERT_TRUE(peer.send(from, Send(id, status, option)));
+    }
+    void answer4(MessageID id, StatusID status, std::uint16_t o0, std::uint16_t o1, std::uint16_t o2,
+                 std::uint16_t o3) {
+        ASSERT_TRUE(peer.send(from, Send(id, status, o0, o1, o2, o3)));
+    }
+
+    Peer peer;
+    ORVEX::IPAddress from;
+    Sync sync;
+};
+
+constexpr std::uint64_t PcmMask = CH2 | PCM16 | PCM32 | BASE_44100 | BASE_48000 | MULTI_1 | MULTI_2;
+constexpr std::uint64_t LsbMask = CH2 | DSD1 | DSD_LSB | DSD_BIG | DSD_WORD32 | BASE_44100 | MULTI_64;
+constexpr std::uint64_t MsbMask = CH2 | DSD1 | DSD_MSB | DSD_LITTLE | DSD_WORD32 | BASE_44100 | MULTI_64;
+
+TEST_F(HandshakeTest, SetSinkAsksInOrderWithExactBytesAndStoresTheAnswers) {
+    auto result = std::async(std::launch::async,
+                             [&] { return sync.setSink(peer.address, Clock::fromMilliseconds(30), false); });
+    Receive got;
+    expectRequest(header(FORMAT_REQ, 0, 0), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask | LsbMask | MsbMask);
+    expectRequest(header(FORMAT_REQ, 0, (PcmMask | LsbMask | MsbMask) & 0xFF00), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask);
+    expectRequest(header(FORMAT_REQ, 0, DSD_LSB), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, LsbMask);
+    expectRequest(header(FORMAT_REQ, 0, DSD_MSB), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, MsbMask);
+    // The format of the previous connection (none yet) goes with the parameter inquiry.
+    expectRequest(header(PARAMETER_REQ, 0, 0), got);
+    answer4(PARAMETER_ANS, STATUS_ACCEPT, 100, 2000, 0, 0);
+    expectRequest(header(LATENCY_REQ, 0, 0), got);
+    answer4(LATENCY_ANS, STATUS_ACCEPT, 500, 20, 0, 0);
+    expectRequest(header(LATENCY_REQ, 0, 300), got);
+    answer4(LATENCY_ANS, STATUS_ACCEPT, 300, 20, 0, 0);
+    expectRequest(header(DATASIZE_REQ, 0, 0), got);
+    answer4(DATASIZE_ANS, STATUS_ACCEPT, 1500, 15000, 0, 0);
+    ASSERT_TRUE(result.get());
+
+    EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportPCM), PcmMask);
+    EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportDSDlsb), LsbMask);
+    EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportDSDmsb), MsbMask);
+    EXPECT_EQ(sync.hwLatency, 20);
+    EXPECT_EQ(sync.latency, 300);
+    EXPECT_EQ(sync.getLatency(), Clock::fromMilliseconds(32));
+    EXPECT_EQ(sync.packDataSize, 1428);
+    EXPECT_EQ(sync.packDataCount, 10);
+    EXPECT_EQ(sync.profileMaker.sinkCycleMin, 100);
+    EXPECT_EQ(sync.profileMaker.sinkCycleMax, 2000);
+    EXPECT_TRUE(sync.sinkAddress == peer.address);
+    EXPECT_EQ(sync.debugAddress.get_port(), 19642);
+    EXPECT_TRUE(sync.debugRequest.load());
+    EXPECT_GE(LogCapture::instance().find("LATENCY_REQ hw=2000us request=30000us latency=30000us"), 0);
+    EXPECT_GE(LogCapture::instance().find("DATASIZE_REQ mtu=1500 max=15000"), 0);
+    EXPECT_GE(LogCapture::instance().find("sendAck[0,0,0]RCV:4"), 0);
+
+    // Then the pre-format with the agreed latency, and the host's name and tag.
+    sync.sendFormat = synctest::pcm32Stereo48k();
+    auto prepared = std::async(std::launch::async, [&] { return sync.connectPrepare(); });
+    const FormatPreConfigure pre(sync.sendFormat, 300);
+    expectRequest(header(CONNECTPRE_REQ, 0, pre), got);
+    answer(CONNECTPRE_ANS, STATUS_ACCEPT, pre);
+    std::vector<std::uint8_t> name = header(CLIENTNAME_SET, STATUS_ACCEPT, 0x1122334455667788ULL, 0x001A);
+    for (char c : std::string("studio")) name.push_back(static_cast<std::uint8_t>(c));
+    name.push_back(0);
+    name.push_back(0);
+    expectRequest(name, got);
+    answer(CLIENTNAME_ANS, STATUS_ACCEPT, 0);
+    EXPECT_TRUE(prepared.get());
+    EXPECT_GE(LogCapture::instance().find("CONNECTPRE_REQ latency=30000us"), 0);
+}
+
+TEST_F(HandshakeTest, LatencyZeroTakesTheSinksOwnAndSendsOneRequest) {
+    auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), false); });
+    Receive got;
+    expectRequest(header(FORMAT_REQ, 0, 0), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask);
+    expectRequest(header(FORMAT_REQ, 0, PcmMask & 0xFF00), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask);
+    expectRequest(header(PARAMETER_REQ, 0, 0), got);
+    answer4(PARAMETER_ANS, STATUS_ACCEPT, 0, 0, 0, 0);
+    expectRequest(header(LATENCY_REQ, 0, 0), got);
+    answer4(LATENCY_ANS, STATUS_ACCEPT, 500, 20, 0, 0);
+    expectRequest(header(DATASIZE_REQ, 0, 0), got);
+    answer4(DATASIZE_ANS, STATUS_ACCEPT, 1500, 0xFFFF, 0, 0);
+    ASSERT_TRUE(result.get());
+    EXPECT_EQ(sync.latency, 500);
+    EXPECT_EQ(sync.packDataSize, 1428);
+    EXPECT_EQ(sync.packDataCount, 0xFFFF);
+    EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportDSDlsb), 0u);
+    EXPECT_GE(LogCapture::instance().find("LATENCY_REQ hw=2000us latency=50000us"), 0);
+}
+
+// The data-size answer: taken over, or the defaults when it is missing or has
+// no meaning (a datagram size of the header room or less would divide by zero).
+TEST_F(HandshakeTest, DataSizeAnswersAndTheirFallbacks) {
+    struct Case {
+        bool answered;
+        std::uint16_t mtu, max;
+        std::uint16_t size, count;
+    };
+    const Case cases[] = {
+        {true, 1500, 15000, 1428, 10}, {true, 9000, 0xFFFF, 8928, 0xFFFF}, {false, 0, 0, 1428, 10},
+        {true, 0, 100, 1428, 10},      {true, 40, 0xFFFF, 1428, 10},        {true, 1500, 1000, 1428, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "mtu " << c.mtu << " max " << c.max << " answered " << c.answered);
+        sync.packDataSize = 1;
+        sync.packDataCount = 1;
+        auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), false); });
+        Receive got;
+        ASSERT_TRUE(peer.receiveId(FORMAT_REQ, got, from));
+        answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask);
+        ASSERT_TRUE(peer.receiveId(FORMAT_REQ, got, from));
+        answer(FORMAT_ANS, STATUS_ACCEPT, PcmMask);
+        ASSERT_TRUE(peer.receiveId(PARAMETER_REQ, got, from));
+        answer4(PARAMETER_ANS, STATUS_ACCEPT, 0, 0, 0, 0);
+        ASSERT_TRUE(peer.receiveId(LATENCY_REQ, got, from));
+        answer4(LATENCY_ANS, STATUS_ACCEPT, 100, 0, 0, 0);
+        ASSERT_TRUE(peer.receiveId(DATASIZE_REQ, got, from));
+        if (c.answered) answer4(DATASIZE_ANS, STATUS_ACCEPT, c.mtu, c.max, 0, 0);
+        EXPECT_TRUE(result.get());
+        EXPECT_EQ(sync.packDataSize, c.size);
+        EXPECT_EQ(sync.packDataCount, c.count);
+        // Drain the retries of an unanswered request before the next case.
+        while (peer.receive(got, from, 50ms)) {
+        }
+    }
+}
+
+TEST_F(HandshakeTest, FormatInquiryFailures) {
+    // Summary 0: nothing else is asked.
+    {
+        auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), false); });
+        Receive got;
+        expectRequest(header(FORMAT_REQ, 0, 0), got);
+        answer(FORMAT_ANS, STATUS_ACCEPT, 0);
+        EXPECT_FALSE(result.get());
+        EXPECT_FALSE(peer.receive(got, from, 50ms));
+    }
+    // Echo of the request: not supported, no further tries.
+    {
+        auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), false); });
+        Receive got;
+        expectRequest(header(FORMAT_REQ, 0, 0), got);
+        answer(FORMAT_REQ, STATUS_NONE, 0);
+        EXPECT_FALSE(result.get());
+        EXPECT_FALSE(peer.receive(got, from, 50ms));
+    }
+    // Refusal (expected id without STATUS_ACCEPT): no further tries.
+    {
+        auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), false); });
+        Receive got;
+        expectRequest(header(FORMAT_REQ, 0, 0), got);
+        answer(FORMAT_ANS, STATUS_PLAYING, PcmMask);
+        EXPECT_FALSE(result.get());
+        EXPECT_FALSE(peer.receive(got, from, 50ms));
+    }
+    // Only DSD LSB first: two requests, no PCM mask.
+    {
+        auto result = std::async(std::launch::async, [&] { return sync.inquirySupportFormat(peer.address); });
+        Receive got;
+        expectRequest(header(FORMAT_REQ, 0, 0), got);
+        answer(FORMAT_ANS, STATUS_ACCEPT, LsbMask);
+        expectRequest(header(FORMAT_REQ, 0, DSD_LSB), got);
+        answer(FORMAT_ANS, STATUS_ACCEPT, LsbMask);
+        EXPECT_TRUE(result.get());
+        EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportPCM), 0u);
+        EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportDSDlsb), LsbMask);
+        EXPECT_EQ(static_cast<std::uint64_t>(sync.sincSupportDSDmsb), 0u);
+        EXPECT_FALSE(peer.receive(got, from, 50ms));
+    }
+}
+
+TEST_F(HandshakeTest, UnansweredRequestIsTriedThreeTimesWithFullWindows) {
+    Receive answerGot;
+    auto result = std::async(std::launch::async, [&] {
+        return sync.sendAck(peer.address, Send(LATENCY_REQ, STATUS_NONE, std::uint64_t{0}), LATENCY_ANS, answerGot,
+                            Clock::fromMilliseconds(10));
+    });
+    Receive got;
+    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    while (peer.receive(got, from, 200ms)) {
+        EXPECT_EQ(Peer::bytes(got), header(LATENCY_REQ, 0, 0));
+        arrivals.push_back(std::chrono::steady_clock::now());
+    }
+    EXPECT_TRUE(result.get());
+    EXPECT_TRUE(answerGot.empty());
+    ASSERT_EQ(arrivals.size(), 3u);
+    // A try is repeated only after its whole window.
+    EXPECT_GE(arrivals[1] - arrivals[0], 9ms);
+    EXPECT_GE(arrivals[2] - arrivals[1], 9ms);
+}
+
+TEST_F(HandshakeTest, AnswersFromAnotherSourceAndStrayDatagramsAreIgnoredWithoutStretchingTheWindow) {
+    Peer other;
+    ASSERT_TRUE(other.ok);
+    Receive answerGot;
+    std::atomic<bool> done{false};
+    auto result = std::async(std::launch::async, [&] {
+        const bool ok = sync.sendAck(peer.address, Send(LATENCY_REQ, STATUS_NONE, std::uint64_t{0}), LATENCY_ANS,
+                                     answerGot, Clock::fromMilliseconds(10));
+        done = true;
+        return ok;
+    });
+    Receive got;
+    ASSERT_TRUE(peer.receive(got, from));
+    // Right answer from the wrong port, and a stream of other messages from
+    // the right one: none of them is the answer, and none delays the next try.
+    int requests = 1;
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    while (!done && std::chrono::steady_clock::now() < end) {
+        ASSERT_TRUE(other.send(from, Send(LATENCY_ANS, STATUS_ACCEPT, 7, 7, 0, 0)));
+        ASSERT_TRUE(peer.send(from, Send(PORT_ANS, STATUS_ACCEPT, std::uint64_t{0})));
+        if (peer.receive(got, from, 2ms)) {
+            if (got && got.getMessage() == LATENCY_REQ) ++requests;
+        }
+    }
+    EXPECT_TRUE(result.get());
+    EXPECT_EQ(requests, 3);
+    EXPECT_TRUE(answerGot.empty());
+}
+
+TEST_F(HandshakeTest, InvalidDatagramIsLoggedAndTheRightAnswerStillTaken) {
+    Receive answerGot;
+    auto result = std::async(std::launch::async, [&] {
+        return sync.sendAck(peer.address, Send(LATENCY_REQ, STATUS_NONE, std::uint64_t{0}), LATENCY_ANS, answerGot,
+                            Clock::fromMilliseconds(200));
+    });
+    Receive got;
+    ASSERT_TRUE(peer.receive(got, from));
+    std::uint8_t junk[15] = {0x64, 0};
+    ASSERT_TRUE(peer.socket.sendToV6(ORVEX::BufferCS_const(junk, sizeof(junk)), from, true));
+    answer4(LATENCY_ANS, STATUS_ACCEPT, 9, 8, 0, 0);
+    EXPECT_TRUE(result.get());
+    ASSERT_FALSE(answerGot.empty());
+    EXPECT_EQ(answerGot.getOption0(), 9);
+    EXPECT_GE(LogCapture::instance().find("sendAck RCV errpacket:15"), 0);
+}
+
+// Answers from ::1 (or any address but a link-local one) carry scope 0
+// whatever interface the request named: only link-local addresses have one.
+TEST_F(HandshakeTest, ScopeCountsOnlyForLinkLocalAddresses) {
+    ORVEX::IPAddress to = peer.address;
+    to.ifIndex = 1;
+    Receive answerGot;
+    auto result = std::async(std::launch::async, [&] {
+        return sync.sendAck(to, Send(LATENCY_REQ, STATUS_NONE, std::uint64_t{0}), LATENCY_ANS, answerGot,
+                            Clock::fromMilliseconds(200));
+    });
+    Receive got;
+    ASSERT_TRUE(peer.receive(got, from));
+    answer4(LATENCY_ANS, STATUS_ACCEPT, 5, 0, 0, 0);
+    EXPECT_TRUE(result.get());
+    EXPECT_FALSE(answerGot.empty());
+
+    ORVEX::IPAddress linkLocal;
+    ASSERT_TRUE(linkLocal.set_V6_str("fe80::1"));
+    linkLocal.port = to.port;
+    ORVEX::IPAddress reply = linkLocal;
+    linkLocal.ifIndex = 3;
+    reply.ifIndex = 3;
+    EXPECT_TRUE(Sync::sameSource(reply, linkLocal, 0));
+    reply.ifIndex = 4;
+    EXPECT_FALSE(Sync::sameSource(reply, linkLocal, 0));
+    EXPECT_TRUE(Sync::sameSource(reply, linkLocal, 4));  // the bound interface decides
+    reply = to;
+    reply.ifIndex = 0;
+    EXPECT_TRUE(Sync::sameSource(reply, to, 0));
+    reply.set_port(static_cast<std::uint16_t>(to.get_port() + 1));
+    EXPECT_FALSE(Sync::sameSource(reply, to, 0));
+}
+
+TEST_F(HandshakeTest, SocketErrorIsTheOnlyFalse) {
+    Receive answerGot;
+    ORVEX::UDPV6 closed;
+    EXPECT_FALSE(sync.sendAck(closed, peer.address, Send(LATENCY_REQ, STATUS_NONE), LATENCY_ANS, answerGot,
+                              Clock::fromMilliseconds(10)));
+}
+
+TEST_F(HandshakeTest, ConnectPrepareRefusedSendsNoNameAndSocketErrorResetsTheState) {
+    sync.sinkAddress = peer.address;
+    sync.sendFormat = synctest::pcm32Stereo48k();
+    sync.latency = 50;
+    auto prepared = std::async(std::launch::async, [&] { return sync.connectPrepare(); });
+    Receive got;
+    expectRequest(header(CONNECTPRE_REQ, 0, FormatPreConfigure(sync.sendFormat, 50)), got);
+    answer(CONNECTPRE_ANS, STATUS_NONE, 0);
+    EXPECT_TRUE(prepared.get());
+    EXPECT_FALSE(peer.receive(got, from, 50ms));
+
+    sync.close();
+    sync.state = 1;
+    EXPECT_FALSE(sync.connectPrepare());
+    EXPECT_EQ(sync.state.load(), 0);
+    EXPECT_GE(LogCapture::instance().find("wth CR send err"), 0);
+}
+
+TEST_F(HandshakeTest, MtuProbePayloadAndSum) {
+    struct Case {
+        unsigned short size;
+        std::size_t payload;
+        std::uint16_t sum;
+    };
+    for (const Case& c : {Case{100, 36, 0x139E}, Case{1500, 1436, 0xE112}}) {
+        unsigned short size = c.size;
+        auto result = std::async(std::launch::async, [&] { return sync.mtuTest(peer.address, size); });
+        Receive got;
+        ASSERT_TRUE(peer.receive(got, from));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got.getMessage(), DATASIZE_REQ);
+        ASSERT_EQ(got.size_data(), c.payload);
+        std::uint16_t sum = 0;
+        for (std::size_t i = 0; i < c.payload; ++i) {
+            EXPECT_EQ(got.get_data()[i], static_cast<std::uint8_t>(0x7A + i)) << i;
+            sum = static_cast<std::uint16_t>(sum + got.get_data()[i]);
+        }
+        EXPECT_EQ(sum, c.sum);
+        answer4(DATASIZE_ANS, STATUS_ACCEPT, 1500, 15000, static_cast<std::uint16_t>(c.payload), sum);
+        EXPECT_TRUE(result.get());
+        EXPECT_EQ(size, c.size);
+    }
+}
+
+TEST_F(HandshakeTest, LogRelayTakesLinesOnlyFromTheTargetAndEndsOnClose) {
+    Peer target;
+    Peer stranger;
+    ASSERT_TRUE(target.ok && stranger.ok);
+    sync.debugAddress = target.address;
+    sync.debugRequest = true;
+    std::thread relay(&Sync::thread_debug_func, &sync);
+
+    Receive got;
+    ASSERT_TRUE(target.receive(got, from));
+    EXPECT_EQ(Peer::bytes(got), header(HOSTDEBUG_REQ, 0, 1));
+    ASSERT_TRUE(target.send(from, Send(HOSTDEBUG_ANS, STATUS_ACCEPT, std::uint64_t{1})));
+
+    auto line = [](const std::string& text) {
+        SendBuffer b;
+        b.set(HOSTDEBUG_ANS, STATUS_ACCEPT, 2, 0, 0, 0);
+        b.set_str(text);
+        b.update();
+        return b;
+    };
+    ASSERT_TRUE(stranger.sendBuffer(from, line("forged")));
+    ASSERT_TRUE(target.sendBuffer(from, line("remote line")));
+    EXPECT_TRUE(LogCapture::instance().waitFor("Target: remote line", 2000ms));
+    // A length code that claims more than was received is bounded.
+    std::vector<std::uint8_t> lying = header(HOSTDEBUG_ANS, STATUS_ACCEPT, 2, 0x0418);
+    lying.insert(lying.end(), {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'});
+    ASSERT_TRUE(target.socket.sendToV6(ORVEX::BufferCS_const(lying.data(), lying.size()), from, true));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(LogCapture::instance().count("Target: forged"), 0);
+
+    const auto before = std::chrono::steady_clock::now();
+    sync.close();
+    relay.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+}
+
+}  // namespace

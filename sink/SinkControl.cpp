@@ -1,0 +1,374 @@
+// Sink control exchange: one poll step on the application thread answers the
+// requests on the control port, keeps the registration with the local target
+// endpoint and expires the stop windows.
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "foundation/SysLog.h"
+#include "protocol/Receive.h"
+#include "sink/Sink.h"
+
+namespace ZARNITH {
+
+using namespace ORVEX::SysLog;
+
+namespace {
+
+// The pre-format announcement last accepted, shared by every sink of the
+// process (control steps of all sinks run on one application thread).
+struct PreConnect {
+    ORVEX::IPAddress client;  // set when its address or port is non-zero
+    std::uint64_t format = 0;
+
+    bool isSet() const { return !client.is_zero() || client.port != 0; }
+};
+
+PreConnect& preConnect() {
+    static PreConnect value;
+    return value;
+}
+
+ORVEX::IPAddress loopbackTarget() {
+    ORVEX::IPAddress target;
+    target.address[15] = 1;
+    target.set_port(Sink::TargetPort);
+    return target;
+}
+
+}  // namespace
+
+bool Sink::sendRegistration(ORVEX::Clock now) {
+    SendBuffer message;
+    message.set(PORTREGIST_SET, base(), config_.portId, 0, 0, 1);
+    message.set_str(config_.name);
+    message.update();
+    if (!controlSocket_.sendToV6(message, loopbackTarget(), true)) {
+        LEVEL_ERROR << "UDP control send error " << __LINE__ << ":" << controlSocket_.lastError;
+        return false;
+    }
+    lastRegistration_ = now.picoseconds();
+    return true;
+}
+
+bool Sink::answer(const Send& message, const ORVEX::IPAddress& to) {
+    if (controlSocket_.sendToV6(message, to, true)) return true;
+    LEVEL_ERROR << "UDP control send error " << __LINE__ << ":" << controlSocket_.lastError;
+    return false;
+}
+
+bool Sink::isOwnEndpoint(const ORVEX::IPAddress& address) const {
+    const std::uint16_t port = address.get_port();
+    if (port != controlPort_ && port != streamPort_.load() && (port == 0 || port != msPort_.load())) return false;
+    return address.is_loopback() || ownAddresses_.count(address.address) != 0;
+}
+
+bool Sink::echo(const Receive& request, const ORVEX::IPAddress& from) {
+    if (isOwnEndpoint(from)) {
+        LEVEL_DEBUG << "echo to own port dropped:" << static_cast<unsigned>(request.getMessage());
+        return true;
+    }
+    if (!echoLimiter_.allow(from, ORVEX::Clock::now())) {
+        LEVEL_DEBUG << "echo rate limit:" << static_cast<unsigned>(request.getMessage()) << " " << from;
+        return true;
+    }
+    return answer(Send(request.getMessage(), STATUS_NONE), from);
+}
+
+bool Sink::controlLoop() {
+    if (!controlSocket_.is_open()) return false;  // not opened, or closed
+    const ORVEX::Clock now = ORVEX::Clock::now();
+
+    // 1. Registration with the local target endpoint.
+    if ((now - ORVEX::Clock(lastRegistration_.load())).Comp(RegistrationPeriod) >= 0) {
+        if (!sendRegistration(now)) return false;
+    }
+    // 2. Stop-window expiry.
+    stopWindows_.expire(now);
+
+    // 3. and 4. One datagram, if the waiter saw one.
+    if (!waiter_.check(controlSocket_)) return running_;
+    Receive request;
+    ORVEX::IPAddress from;
+    if (!controlSocket_.receiveFromV6(request, from)) {
+        const int error = errno;
+        if (error == ECONNREFUSED) {
+            // An earlier datagram found no listener (a missing local target).
+            LEVEL_DEBUG << "UDP control refused " << __LINE__;
+            return running_;
+        }
+        LEVEL_ERROR << "UDP control receive error " << __LINE__ << ":" << error;
+        return false;
+    }
+    if (request.empty() || !request) return running_;
+
+    // 5. Stop windows.
+    if (!stopWindows_.empty() && stopWindows_.holds(from)) {
+        if (request.getMessage() == NOPBREAK_REQ) {
+            stopWindows_.remove(from);
+            LEVEL_INFO << "Nop BREAK Sink";
+            if (!answer(Send(NOPBREAK_ANS, static_cast<StatusID>(statusWith(STATUS_ACCEPT))), from)) return false;
+            return running_;
+        }
+        if (!echo(request, from)) return false;
+        return running_;
+    }
+
+    // 6. and 7. Dispatch.
+    const MessageID id = request.getMessage();
+    LEVEL_DEBUG << "Socket Receive udp_cont:" << static_cast<unsigned>(id);
+    bool ok = true;
+    switch (id) {
+        case FORMAT_REQ: ok = handleFormat(request, from); break;
+        case LATENCY_REQ: ok = handleLatency(request, from); break;
+        case CONNECT_REQ:
+        case CONNECTMS_REQ: ok = handleConnect(request, from); break;
+        case DATASIZE_REQ: ok = handleDataSize(request, from); break;
+        case CONNECTPRE_REQ: ok = handleConnectPre(request, from); break;
+        case PARAMETER_REQ: ok = handleParameter(from); break;
+        case CLIENTNAME_SET: ok = handleClientName(request, from); break;
+        case CLOCKTABLE_SET: handleClockTable(request, from); break;
+        default: ok = echo(request, from); break;
+    }
+    if (!ok) return false;
+    return running_;
+}
+
+bool Sink::handleFormat(const Receive& request, const ORVEX::IPAddress& from) {
+    FormatID format = static_cast<FormatID>(request.getOption());
+    if (!checkFormat(format)) {
+        LEVEL_ERROR << "canFormat error";
+        return false;
+    }
+    return answer(Send(FORMAT_ANS, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), static_cast<std::uint64_t>(format)),
+                  from);
+}
+
+bool Sink::handleLatency(const Receive& request, const ORVEX::IPAddress& from) {
+    std::uint16_t a = request.getOption0();
+    std::uint16_t b = request.getOption1();
+    std::uint16_t c = request.getOption2();
+    getLatency(c, b, a);
+    return answer(Send(LATENCY_ANS, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), a, b, c, 0), from);
+}
+
+bool Sink::handleDataSize(const Receive& request, const ORVEX::IPAddress& from) {
+    // The payload is bounded by the bytes received (the validity test).
+    const ORVEX::BufferCS_const payload = request.get_data_CS();
+    std::uint16_t sum = 0;
+    for (std::uint64_t i = 0; i < payload.size; ++i) sum = static_cast<std::uint16_t>(sum + payload.data[i]);
+    return answer(Send(DATASIZE_ANS, STATUS_ACCEPT, config_.mtu, config_.dataMax,
+                       static_cast<std::uint16_t>(payload.size), sum),
+                  from);
+}
+
+bool Sink::handleParameter(const ORVEX::IPAddress& from) {
+    return answer(Send(PARAMETER_ANS, STATUS_ACCEPT, config_.cycleMin, config_.cycleMax, config_.profileFlags, 0),
+                  from);
+}
+
+// Waits while a disconnect is under way, or while the stream thread has not
+// yet come back to its idle phase from the last connection. False when the
+// sink stops meanwhile.
+bool Sink::waitWhileDisconnecting() {
+    for (;;) {
+        const int state = state_;
+        const bool busy = state == DISCONNECTING || (state == IDLE && !streamIdle_ && threadAlive_);
+        if (!busy) return true;
+        if (!running_) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool Sink::handleConnectPre(const Receive& request, const ORVEX::IPAddress& from) {
+    if (!waitWhileDisconnecting()) return false;
+    if (state_ != IDLE) return answer(Send(CONNECTPRE_ANS, base()), from);
+
+    PreConnect& pre = preConnect();
+    const std::uint64_t announced = request.getOption();
+    FormatPreConfigure proposal(announced);
+    if (proposal.word != pre.format) {
+        if (!prepareFormat(proposal)) {
+            LEVEL_ERROR << "setPrepareFormat1 error";
+            return false;
+        }
+        pre.format = proposal.word;
+    }
+    pre.client = from;
+    if (proposal.word == announced)
+        return answer(Send(CONNECTPRE_ANS, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), proposal.word), from);
+    return answer(Send(CONNECTPRE_ANS, base(), proposal.word), from);
+}
+
+bool Sink::handleClientName(const Receive& request, const ORVEX::IPAddress& from) {
+    if (from != preConnect().client) return answer(Send(CLIENTNAME_ANS, base()), from);
+    request.get_str(clientName_);
+    clientNameSender_ = from;
+    return answer(Send(CLIENTNAME_ANS, static_cast<StatusID>(statusWith(STATUS_ACCEPT))), from);
+}
+
+void Sink::handleClockTable(const Receive& request, const ORVEX::IPAddress& from) {
+    if (!from.is_loopback()) return;
+    clockTable_.store(request.get_data_CS());
+}
+
+bool Sink::openMsSocket(std::uint16_t& port) {
+    msSocket_.close();
+    if (!msSocket_.open(ORVEX::Socket::TYPE_UDPV6)) {
+        LEVEL_ERROR << "UDP ms open error:" << errno;
+        return false;
+    }
+    exclusivePort(msSocket_);
+    ORVEX::IPAddress address = msBindAddress_;
+    if (!msSocket_.bindV6(address, 1000)) {
+        LEVEL_ERROR << "UDP ms bind error:" << msSocket_.lastError;
+        msSocket_.close();
+        return false;
+    }
+    msSocket_.setBlocking(false);
+    msBindAddress_ = address;
+    port = address.get_port();
+    return true;
+}
+
+void Sink::abortConnect() {
+    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
+    state_ = IDLE;
+}
+
+bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
+    const MessageID answerId = static_cast<MessageID>(request.getMessage() + 1);
+    const bool headerless = request.getMessage() == CONNECTMS_REQ;
+    const FormatConfigure format(request.getOption());
+    PreConnect& pre = preConnect();
+    auto refuse = [&]() { return answer(Send(answerId, base()), from); };
+
+    // 1. and 2. Pre-client and pre-format rules.
+    bool preChecked = false;
+    if (pre.isSet()) {
+        if (pre.client != from) return refuse();
+        preChecked = FormatPreConfigure(pre.format) == format;
+    }
+    if (!preChecked) {
+        FormatPreConfigure proposal(format, 0);
+        if (proposal.word != pre.format) {
+            const std::uint64_t asked = proposal.word;
+            if (!prepareFormat(proposal)) {
+                LEVEL_ERROR << "setPrepareFormat2 error";
+                return false;
+            }
+            pre.format = proposal.word;
+            if (proposal.word != asked) {
+                LEVEL_NOTICE << "format noconfirm connect 0";
+                return refuse();
+            }
+        }
+    }
+
+    // 3. and 4. Only an idle sink with a running stream thread takes a connection.
+    if (!waitWhileDisconnecting()) return false;
+    if (state_ != IDLE) return refuse();
+    if (!running_ || !threadAlive_) {
+        LEVEL_NOTICE << "connect refused: stream thread not running";
+        return refuse();
+    }
+
+    // 5. to 8. Format checks.
+    pre.client = ORVEX::IPAddress();
+    if (!format.isValid()) {
+        LEVEL_NOTICE << "format invalid connect";
+        return refuse();
+    }
+    startTime_ = 0;
+    currentFormat_ = format.word;
+    FormatID granted = format.word;
+    if (!checkFormat(granted)) {
+        LEVEL_NOTICE << "format noconfirm connect 1";
+        return refuse();
+    }
+    if ((static_cast<std::uint64_t>(granted) & format.word) != format.word) {
+        LEVEL_NOTICE << "format noconfirm connect 2";
+        return refuse();
+    }
+    FormatConfigure changed = format;
+    if (!changeFormat(changed)) {
+        LEVEL_ERROR << "setFormat error";
+        return false;
+    }
+    if (changed.word != format.word) {
+        LEVEL_NOTICE << "format noconfirm connect 3";
+        return refuse();
+    }
+
+    // 9. to 11. The connection is being made.
+    baseStatus_.fetch_or(STATUS_PLAYING);
+    {
+        std::lock_guard<std::mutex> lock(peerMutex_);
+        peer_ = from;
+    }
+    std::uint16_t msPort = 0;
+    if (headerless) {
+        if (!openMsSocket(msPort)) {
+            baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
+            return false;
+        }
+    }
+    msPort_ = msPort;
+    msMode_ = headerless;
+    acceptedMessages_ = 0;
+    resendRequests_ = 0;
+    endCause_ = EndCause::None;
+    state_ = CONNECTING;
+    eventUpdate();
+    LEVEL_DEBUG << "do connect";
+
+    // 12. The application's consent.
+    const std::string name = clientNameSender_ == from ? clientName_ : std::string();
+    if (!connectStream(name)) {
+        abortConnect();
+        LEVEL_NOTICE << "er1 coneSct";
+        return false;
+    }
+
+    // 13. The sender's start time in the local clock.
+    if (headerless) {
+        const ORVEX::BufferCS_const payload = request.get_data_CS();
+        if (payload.size >= 8) {
+            std::uint64_t remote = 0;
+            for (int i = 7; i >= 0; --i) remote = (remote << 8) | payload.data[i];
+            if (remote != 0) {
+                ORVEX::IPAddress host = from;
+                host.port = 0;
+                startTime_ = YouToMy(host, ORVEX::Clock(remote)).picoseconds();
+            }
+        }
+    }
+
+    // 14. Connected: the stream thread starts its data phase.
+    disconnectPending_ = true;
+    state_ = CONNECTED;
+    if (!answer(Send(answerId, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), streamPort_.load(), msPort, 0, 0),
+                from)) {
+        // 15. The sender never learns of the connection: end it here, quietly
+        // for the stream thread, with the one disconnect notice it is owed.
+        abortConnect();
+        eventUpdate();
+        // Let the stream thread leave the data phase first, so that the
+        // application never sees its disconnect notice beside a delivery.
+        while (!streamIdle_ && threadAlive_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (disconnectPending_.exchange(false)) {
+            endCause_ = EndCause::Local;
+            if (!destroying_) disconnectStream();
+        }
+        return false;
+    }
+
+    // 16.
+    eventUpdate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    LEVEL_NOTICE << "Connect";
+    lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
+    return true;
+}
+
+}  // namespace ZARNITH

@@ -1,0 +1,66 @@
+// Configuration record of a sink endpoint, copied into the sink at
+// construction (Sink::Setting).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/Icon.h"
+
+namespace ZARNITH {
+
+struct SinkSetting {
+    struct _Config {
+        enum UnitKind : std::uint16_t {
+            UNIT_NUMBER = 1,
+            UNIT_SIGNED = 2,
+            UNIT_SWITCH = 3,
+            UNIT_TEXT = 4,
+            UNIT_CHOICE = 5,
+            UNIT_CHOICE_FIXED = 6,
+            UNIT_VALUE = 7,
+        };
+        // One remotely configurable item.
+        struct _Unit {
+            std::uint16_t kind = 0;
+            std::string name;
+            std::string defaultText;  // restored by set-default; empty: derived from defaultValue
+            std::uint16_t min = 0;
+            std::uint16_t max = 0;
+            std::uint16_t defaultValue = 0;
+            std::vector<std::string> choices;  // texts of choice units (index = value)
+        };
+    };
+
+    std::uint16_t portId = 0;        // logical port; default ports 19642/19643 + 2 x portId
+    std::uint16_t mtu = 0;           // receive size of every socket of the sink
+    std::uint16_t dataMax = 0;       // DATASIZE_ANS option1; 0xFFFF no limit
+    std::uint16_t profileFlags = 0;  // PARAMETER_ANS option2
+    std::uint16_t cycleMin = 0;      // shortest cycle, 10 us units
+    std::uint16_t cycleMax = 0;      // longest cycle, 10 us units
+    std::string name;                // port name sent with every registration
+    std::uint8_t phaseControl = 0;   // the sink offers phase control
+    std::uint8_t phaseInvert = 0;    // initial phase inverted
+    std::uint8_t synchro = 0;        // gen() appends the four synchro units
+    std::string synchroName;
+    std::uint16_t synchroCrc = 0;
+    std::uint16_t synchroAll = 0;
+    std::uint16_t synchroSelf = 0;
+    std::uint16_t synchroTotal = 0;
+    std::vector<_Config::_Unit> configUnits;  // unit number = index + 1
+    std::array<Icon, 4> icons = defaultIcons();  // icons 1 to 4; kinds 0, 0, 1, 1
+
+    static std::array<Icon, 4> defaultIcons() {
+        std::array<Icon, 4> out{};
+        out[2].kind = 1;
+        out[3].kind = 1;
+        return out;
+    }
+
+    // A member-wise copy; with `synchro` the four synchro units are appended.
+    SinkSetting gen() const;
+};
+
+}  // namespace ZARNITH

@@ -1,0 +1,413 @@
+// Sink stream receiver: the real-time stream thread waits idle until the
+// control step has connected a sender, then takes that sender's data
+// datagrams in sequence order, asks for missing ones, sends the prepared rate
+// reports and ends the connection on a disconnect request, a local stop, a
+// control-side abort or 500 ms without data. A header-less ("MS") connection
+// adds one receive thread for the data port.
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "foundation/SysLog.h"
+#include "foundation/ThreadPriority.h"
+#include "sink/Sink.h"
+#include "sink/StreamRate.h"
+
+namespace ZARNITH {
+
+using namespace ORVEX::SysLog;
+
+// Per-connection values, held by the stream thread and shared by reference
+// with the MS thread.
+struct Sink::Session {
+    ORVEX::IPAddress peer;                // the connected sender; read-only during the connection
+    bool headerless = false;              // read-only during the connection
+    SequenceCheck sequence;               // the data-receiving thread only (stream or MS thread)
+    std::atomic<std::uint64_t> lastAccepted{0};  // data-receiving thread writes, stream thread reads
+    std::atomic<bool> connected{false};   // data-receiving thread writes, stream thread reads
+    ORVEX::Clock longestGap;              // stream thread only
+    std::uint16_t smallestLevel = 0xFFFF;  // data-receiving thread only
+    StreamBuffer control;                 // stream thread's own buffer in header-less mode
+    std::thread ms;                       // the MS thread; started and joined by the stream thread
+    std::atomic<bool> msStop{false};      // stream thread sets, MS thread reads
+    std::atomic<bool> msAlive{false};     // MS thread clears when it leaves, stream thread reads
+};
+
+namespace {
+
+// Errors after which the socket itself is unusable; anything else (a stray
+// ICMP error, an interrupted call, a zero-length datagram) is not a reason to
+// stop receiving.
+bool isFatalSocketError(int error) {
+    return error == EBADF || error == ENOTSOCK || error == EFAULT || error == EINVAL;
+}
+
+// Consecutive transient failures taken as a broken socket.
+constexpr unsigned MaxTransientFailures = 1000;
+
+}  // namespace
+
+void Sink::notify() {
+    if (!destroying_) {
+        eventUpdate();
+        return;
+    }
+    Sink::eventUpdate();
+}
+
+Sink::StreamBuffer* Sink::streamBuffer() { return destroying_ ? &defaultBuffer_ : getStream(); }
+
+bool Sink::receiveFailureIsFatal(const char* text, int line) {
+    const int error = errno;
+    if (isFatalSocketError(error)) {
+        LEVEL_ERROR << text << line << ":" << error;
+        return true;
+    }
+    LEVEL_NOTICE << text << line << ":" << error;
+    return false;
+}
+
+void Sink::thread_stream_func() {
+    if (!ORVEX::ThreadPriority::setPriority(ORVEX::ThreadPriority::getSelfThreadID(),
+                                            ORVEX::ThreadPriority::CRITICAL)) {
+        LEVEL_NOTICE << "ThreadPriority Err ";
+        running_ = false;
+        threadAlive_ = false;
+        return;
+    }
+    while (running_) {
+        const bool ok = streamWorker();
+        streaming_ = false;
+        if (!ok) {
+            LEVEL_NOTICE << "worker_str error";
+            running_ = false;
+            break;
+        }
+    }
+    // Whatever ended the thread, no connection is left behind.
+    threadAlive_ = false;
+    streamIdle_ = false;
+    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
+    state_ = IDLE;
+    lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
+}
+
+bool Sink::streamWorker() {
+    LEVEL_DEBUG << "wt start";
+    localStop_ = false;
+    ORVEX::Socket::Waiter streamWaiter;
+    streamWaiter.set(streamSocket_);
+    switch (idlePhase(streamWaiter)) {
+        case IdleResult::Fatal: return false;
+        case IdleResult::Stop: return true;
+        case IdleResult::Connected: break;
+    }
+    return dataPhase(streamWaiter);
+}
+
+Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
+    StreamBuffer idleBuffer;
+    unsigned failures = 0;
+    streamIdle_ = true;
+    while (running_) {
+        if (localStop_) return IdleResult::Stop;
+        {
+            std::unique_lock<std::mutex> lock(stateMutex_);
+            stateCondition_.wait_for(lock, std::chrono::milliseconds(1),
+                                     [this] { return state_ == CONNECTED || !running_; });
+        }
+        if (!running_) break;
+        if (state_ == CONNECTED) {
+            // Leave idle only for a connection still standing after we said so:
+            // the control step starts no new connection while we are not idle.
+            streamIdle_ = false;
+            if (state_ == CONNECTED) return IdleResult::Connected;
+            streamIdle_ = true;
+            continue;
+        }
+        if (state_ != IDLE) continue;  // connecting: the socket is left to the new connection
+
+        const int ready = streamWaiter.wait(ORVEX::Clock());
+        if (ready == 0) {
+            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << errno;
+            return IdleResult::Fatal;
+        }
+        if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
+        ORVEX::IPAddress from;
+        if (!streamSocket_.receiveFromV6(idleBuffer.buffer, from)) {
+            if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures)
+                return IdleResult::Fatal;
+            continue;
+        }
+        failures = 0;
+        if (idleBuffer.buffer.empty()) continue;
+        // A late disconnect request of the previous connection is answered.
+        StreamDatagram message;
+        if (from == lastStreamPeer_ && message.parse(idleBuffer.buffer) && message.id == DSICONNECT_REQ)
+            sendStream(Send(DSICONNECT_ANS, base()), from);
+    }
+    return IdleResult::Fatal;
+}
+
+bool Sink::dataPhase(ORVEX::Socket::Waiter& streamWaiter) {
+    Session session;
+    {
+        std::lock_guard<std::mutex> lock(peerMutex_);
+        session.peer = peer_;
+    }
+    session.headerless = msMode_;
+    lastStreamPeer_ = session.peer;
+    streaming_ = true;
+    rateCode_ = StreamRate::None;
+    const ORVEX::Clock start = ORVEX::Clock::now();
+    session.lastAccepted = start.picoseconds();
+    session.sequence.reset(start);
+
+    LEVEL_DEBUG << "do start";
+    if (!destroying_) startStream(ORVEX::Clock(startTime_.load()));
+    notify();
+    if (session.headerless && msSocket_.is_open()) {
+        session.msStop = false;
+        session.msAlive = true;
+        session.ms = std::thread([this, &session] { msThreadBody(session); });
+    }
+
+    const bool result = dataLoop(session, streamWaiter);
+    stopMs(session);
+    return result;
+}
+
+bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
+    unsigned failures = 0;
+    for (;;) {
+        if (state_ == IDLE) {
+            // The control step took the connection back (its answer could not
+            // be sent); it has given the disconnect notice itself.
+            LEVEL_NOTICE << "connect aborted";
+            return true;
+        }
+        if (localStop_) {
+            LEVEL_NOTICE << "DisConnect Pre local";
+            return endConnection(session, EndCause::Local, "DisConnect Request local", true);
+        }
+        if (!running_) {
+            LEVEL_NOTICE << "streamWorker err exit";
+            endConnection(session, EndCause::Local, nullptr, true);
+            return false;
+        }
+        if (session.headerless && !session.msAlive) {
+            endConnection(session, EndCause::Local, nullptr, true);
+            return false;
+        }
+
+        const int ready = streamWaiter.wait(DataWait);
+        if (ready == 0) {
+            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << errno;
+            endConnection(session, EndCause::Local, nullptr, false);
+            return false;
+        }
+        const ORVEX::Clock now = ORVEX::Clock::now();
+        const ORVEX::Clock last(session.lastAccepted.load());
+        const ORVEX::Clock silent = now - last;
+        if (session.connected && silent.Comp(session.longestGap) > 0) {
+            session.longestGap = silent;
+            LEVEL_DEBUG << "max betweenTime " << static_cast<unsigned long>(silent.toMicroseconds());
+        }
+        if (silent.Comp(DataTimeout) >= 0) {
+            LEVEL_NOTICE << "DisConnect Timeout " << static_cast<unsigned long>(last.toMicroseconds()) << " "
+                         << static_cast<unsigned long>(now.toMicroseconds()) << " "
+                         << static_cast<unsigned long>(silent.toMicroseconds());
+            return endConnection(session, EndCause::Timeout, nullptr, false);
+        }
+        if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
+
+        StreamBuffer* target = session.headerless ? &session.control : streamBuffer();
+        ORVEX::IPAddress from;
+        if (!streamSocket_.receiveFromV6(target->buffer, from)) {
+            if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures) {
+                endConnection(session, EndCause::Local, nullptr, false);
+                return false;
+            }
+            continue;
+        }
+        failures = 0;
+        if (target->buffer.empty()) continue;  // nothing waiting, or a zero-length datagram
+        if (from != session.peer) {
+            LEVEL_DEBUG << "udp_str from other peer dropped " << from;
+            continue;
+        }
+        StreamDatagram message;
+        if (!message.parse(target->buffer)) continue;
+
+        if (message.id == DSICONNECT_REQ) {
+            LEVEL_NOTICE << "DisConnect Pre";
+            return endConnection(session, EndCause::Request, "DisConnect Request", true);
+        }
+        if (message.id == STREAMECHO_REQ) {
+            sendStream(Send(STREAMECHO_ANS, base()), session.peer);
+            continue;
+        }
+        if (session.headerless || message.id != STREAMDATA_SET) {
+            LEVEL_NOTICE << "Socket Receive udp_str:" << static_cast<unsigned>(message.id);
+            continue;
+        }
+        if (!handleData(session, message, *target, now)) return false;
+    }
+}
+
+bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuffer& buffer, ORVEX::Clock now) {
+    const std::uint16_t sequence = message.option0;
+    switch (session.sequence.check(sequence)) {
+        case SequenceCheck::Verdict::InOrder: break;
+        case SequenceCheck::Verdict::Gap:
+            sendResendRequest(session, sequence, now, "STREAM count error ");
+            return true;
+        case SequenceCheck::Verdict::Old: return true;
+    }
+    session.sequence.accepted(now);
+    ++acceptedMessages_;
+    buffer.offset = StreamDatagram::HeaderSize;
+    buffer.size = message.payloadSize;
+    if (destroying_ || !doneStream((message.status & STATUS_REPORT) != 0)) {
+        LEVEL_NOTICE << "er3 dissconect";
+        endConnection(session, EndCause::Local, nullptr, false);
+        return false;
+    }
+    if ((message.status & STATUS_CYCLEEND) != 0) notify();
+    if (state_ == CONNECTED) {
+        sendRateReport(session);
+        session.connected = true;
+    }
+    session.lastAccepted = now.picoseconds();
+    if (!running_) {
+        LEVEL_NOTICE << "streamWorker err exit";
+        endConnection(session, EndCause::Local, nullptr, true);
+        return false;
+    }
+    return true;
+}
+
+void Sink::sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text) {
+    if (!session.sequence.takeResendSlot(now)) return;
+    const std::uint16_t expected = session.sequence.expected();
+    if (sendStream(Send(STREAMREPORT_SET, static_cast<StatusID>(statusWith(STATUS_RESEND)), 0, expected, received, 0),
+                   session.peer))
+        ++resendRequests_;
+    LEVEL_NOTICE << text << static_cast<unsigned>(expected) << "!=" << static_cast<unsigned>(received);
+}
+
+bool Sink::sendRateReport(Session& session) {
+    const std::uint16_t code = rateCode_.exchange(StreamRate::None);
+    if (code == StreamRate::None) return true;
+    const std::uint16_t current = rateCurrent_.load();
+    const std::uint16_t target = rateTarget_.load();
+    if (current < session.smallestLevel) {
+        session.smallestLevel = current;
+        LEVEL_DEBUG << "min bufferTime " << static_cast<unsigned>(current) << "  "
+                    << static_cast<int>(target) - static_cast<int>(current);
+    }
+    return sendStream(
+        Send(STREAMREPORT_SET, static_cast<StatusID>(statusWith(STATUS_REPORT | STATUS_ACCEPT)), code, current, target, 0),
+        session.peer);
+}
+
+bool Sink::sendStream(const Send& message, const ORVEX::IPAddress& to) {
+    std::lock_guard<std::mutex> lock(streamSendMutex_);
+    if (streamSocket_.sendToV6(message, to, true)) return true;
+    // A lost report or answer is like a lost datagram: the sender asks again
+    // or times out. Only the log tells.
+    LEVEL_ERROR << "UDP stream send error " << __LINE__ << ":" << streamSocket_.lastError;
+    return false;
+}
+
+bool Sink::endConnection(Session& session, EndCause cause, const char* text, bool answerSender) {
+    stopMs(session);
+    state_ = DISCONNECTING;
+    notify();
+    bool ok = true;
+    if (disconnectPending_.exchange(false)) {
+        endCause_ = cause;
+        if (!destroying_ && !preDisconnectSecond()) ok = disconnectStream();
+    }
+    if (!ok) {
+        LEVEL_ERROR << "disconnect error";
+        if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer);
+        return false;
+    }
+    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
+    state_ = IDLE;
+    notify();
+    if (text != nullptr) LEVEL_NOTICE << text;
+    lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
+    // Tells the sender that the connection has ended (the answer to its
+    // disconnect request, or unasked after a local end).
+    if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer);
+    return true;
+}
+
+void Sink::stopMs(Session& session) {
+    if (!session.ms.joinable()) return;
+    session.msStop.exchange(true);
+    // Wake the MS thread's wait with one byte to its own port.
+    ORVEX::IPAddress self;
+    self.address[15] = 1;
+    self.set_port(msPort_.load());
+    const std::uint8_t wake = 0;
+    msSocket_.sendToV6(ORVEX::BufferCS_const(&wake, 1), self, true);
+    session.ms.join();
+    msSocket_.close();
+}
+
+void Sink::msThreadBody(Session& session) {
+    LEVEL_NOTICE << "MS mode start";
+    unsigned failures = 0;
+    while (running_ && !session.msStop) {
+        const int ready = msSocket_.wait(DataWait);
+        if (ready == 0) {
+            if (!session.msStop) LEVEL_ERROR << "UDP MS receive error " << __LINE__ << ":" << errno;
+            break;
+        }
+        if (ready != 2) continue;
+        StreamBuffer* target = streamBuffer();
+        ORVEX::IPAddress from;
+        if (!msSocket_.receiveFromV6(target->buffer, from)) {
+            if (session.msStop) break;
+            if (receiveFailureIsFatal("UDP MS receive error ", __LINE__) || ++failures > MaxTransientFailures) break;
+            continue;
+        }
+        failures = 0;
+        const std::uint64_t length = target->buffer.size();
+        if (length == 0) continue;
+        if (length == 1 && session.msStop) break;
+        if (from != session.peer) continue;
+
+        const std::uint8_t trailer = target->buffer[length - 1];
+        const std::uint8_t sequence = trailer & 0x7F;
+        const bool reportWanted = (trailer & 0x80) != 0;
+        const ORVEX::Clock now = ORVEX::Clock::now();
+        if (session.sequence.check7(sequence) != SequenceCheck::Verdict::InOrder) {
+            sendResendRequest(session, sequence, now, "MS count error ");
+            continue;
+        }
+        session.sequence.accepted(now);
+        ++acceptedMessages_;
+        target->offset = 0;
+        target->size = length - 1;
+        if (destroying_ || !doneStream(reportWanted)) {
+            LEVEL_NOTICE << "MS er3 dissconect";
+            break;
+        }
+        if (state_ == CONNECTED) {
+            sendRateReport(session);
+            session.connected = true;
+        }
+        session.lastAccepted = now.picoseconds();
+        if (!running_) {
+            LEVEL_NOTICE << "MS  streamWorker err exit";
+            break;
+        }
+    }
+    session.msAlive.exchange(false);
+}
+
+}  // namespace ZARNITH

@@ -1,0 +1,362 @@
+// Test kit for the sink endpoint (included by tests only): a scripted UDP peer
+// on ::1 that builds and reads the wire bytes itself, an application-thread
+// driver that runs the control step, and a recording sink application.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/Socket.h"
+#include "sink/Sink.h"
+
+namespace sinktest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A message in wire form: header (little-endian), payload, zero padding.
+inline Bytes message(std::uint16_t id, std::uint16_t status, std::uint16_t o0 = 0, std::uint16_t o1 = 0,
+                     std::uint16_t o2 = 0, std::uint16_t o3 = 0, const Bytes& payload = {}) {
+    const std::size_t n = payload.size();
+    const std::size_t padded = (n + 23) & ~std::size_t{7};
+    const std::uint16_t code = static_cast<std::uint16_t>(padded | ((0 - n) & 7));
+    Bytes out(padded, 0);
+    const std::uint16_t words[8] = {0x0064, code, id, status, o0, o1, o2, o3};
+    for (int i = 0; i < 8; ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(words[i]);
+        out[2 * i + 1] = static_cast<std::uint8_t>(words[i] >> 8);
+    }
+    std::copy(payload.begin(), payload.end(), out.begin() + 16);
+    return out;
+}
+
+inline Bytes message64(std::uint16_t id, std::uint16_t status, std::uint64_t option, const Bytes& payload = {}) {
+    return message(id, status, static_cast<std::uint16_t>(option), static_cast<std::uint16_t>(option >> 16),
+                   static_cast<std::uint16_t>(option >> 32), static_cast<std::uint16_t>(option >> 48), payload);
+}
+
+inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+struct Header {
+    std::uint16_t magic = 0, code = 0, id = 0, status = 0, o[4] = {0, 0, 0, 0};
+    std::uint64_t option() const {
+        return std::uint64_t{o[0]} | (std::uint64_t{o[1]} << 16) | (std::uint64_t{o[2]} << 32) |
+               (std::uint64_t{o[3]} << 48);
+    }
+};
+
+inline Header header(const Bytes& b) {
+    Header h;
+    if (b.size() < 16) return h;
+    auto w = [&](int i) { return static_cast<std::uint16_t>(b[2 * i] | (b[2 * i + 1] << 8)); };
+    h.magic = w(0);
+    h.code = w(1);
+    h.id = w(2);
+    h.status = w(3);
+    for (int i = 0; i < 4; ++i) h.o[i] = w(4 + i);
+    return h;
+}
+
+// One UDP/IPv6 socket on ::1 driven by the test.
+class UdpPeer {
+public:
+    explicit UdpPeer(std::uint16_t port = 0, const char* address = "::1") {
+        fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int big = 4 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, address, &a.sin6_addr);
+        a.sin6_port = htons(port);
+        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        socklen_t len = sizeof(a);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin6_port);
+    }
+    ~UdpPeer() { ::close(fd_); }
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    bool ok() const { return ok_; }
+    std::uint16_t port() const { return port_; }
+
+    bool sendTo(std::uint16_t port, const Bytes& bytes) const {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+
+    // The next datagram within `timeout`, with its source port.
+    std::optional<Bytes> receive(std::chrono::milliseconds timeout, std::uint16_t* from = nullptr) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
+        Bytes b(70000);
+        sockaddr_in6 a{};
+        socklen_t len = sizeof(a);
+        const ssize_t n = ::recvfrom(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
+        if (n < 0) return std::nullopt;
+        b.resize(static_cast<std::size_t>(n));
+        if (from) *from = ntohs(a.sin6_port);
+        return b;
+    }
+
+    // The next datagram with message id `id` within `timeout`; others are skipped.
+    std::optional<Bytes> receiveId(std::uint16_t id, std::chrono::milliseconds timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            auto b = receive(left);
+            if (!b) return std::nullopt;
+            if (header(*b).id == id) return b;
+        }
+    }
+
+    // Every datagram arriving within `window`.
+    std::vector<Bytes> drain(std::chrono::milliseconds window) const {
+        // Everything already queued, then what comes within the window.
+        std::vector<Bytes> out;
+        const auto end = std::chrono::steady_clock::now() + window;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() < 0) left = std::chrono::milliseconds(0);
+            auto b = receive(left);
+            if (!b) break;
+            out.push_back(*b);
+        }
+        return out;
+    }
+
+    // Sends a request to `port` and returns the first answer.
+    std::optional<Bytes> ask(std::uint16_t port, const Bytes& request,
+                             std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
+        if (!sendTo(port, request)) return std::nullopt;
+        return receive(timeout);
+    }
+
+private:
+    int fd_ = -1;
+    bool ok_ = false;
+    std::uint16_t port_ = 0;
+};
+
+// Polls `condition` every millisecond for up to `timeout`.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+// A sink application that records every call and takes scripted results.
+class RecordingSink : public ZARNITH::Sink {
+public:
+    using Sink::Sink;
+
+    // Scripted behaviour (set before open, or by the test between steps).
+    std::atomic<std::uint64_t> supported{0x0000FFFF02F37F3FULL};  // checkFormat answers query & supported
+    std::atomic<bool> changeLatency{false};     // prepareFormat sets the latency to 1 (a counter-proposal)
+    std::atomic<bool> alterFormat{false};       // changeFormat alters the format
+    std::atomic<bool> connectResult{true};
+    std::atomic<bool> disconnectResult{true};
+    std::atomic<bool> doneResult{true};
+    std::atomic<std::uint16_t> rateCurrent{5000};
+    std::atomic<std::uint16_t> rateTarget{5000};
+    std::function<void()> onConnect;            // runs inside connectStream (application thread)
+
+    // Records.
+    std::atomic<int> disconnects{0};
+    std::atomic<int> connects{0};
+    std::atomic<int> starts{0};
+    std::atomic<int> events{0};
+    std::atomic<int> schedPolicy{-1};
+    std::atomic<int> schedPriority{-1};
+    std::atomic<int> disconnectCause{-1};
+    std::atomic<std::uint64_t> startTime{~0ULL};  // the argument of the last startStream
+
+    struct Delivery {
+        Bytes payload;
+        bool reportWanted;
+    };
+    std::vector<Delivery> deliveries() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deliveries_;
+    }
+    std::size_t deliveryCount() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deliveries_.size();
+    }
+    std::string clientName() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return clientName_;
+    }
+    std::uint64_t acceptedCount() const { return acceptedMessages(); }
+    std::uint64_t resendCount() const { return resendRequests(); }
+
+    void getLatency(std::uint16_t& opt2, std::uint16_t& opt1, std::uint16_t& opt0) override {
+        opt2 = static_cast<std::uint16_t>(opt2 + 1);
+        opt1 = 200;
+        opt0 = opt0 == 0 ? 1000 : opt0;
+    }
+    bool checkFormat(ZARNITH::FormatID& format) override {
+        format = static_cast<ZARNITH::FormatID>(format == 0 ? supported.load() : (format & supported.load()));
+        return true;
+    }
+    bool prepareFormat(ZARNITH::FormatPreConfigure& pre) override {
+        if (changeLatency) pre.setLatency(1);
+        return true;
+    }
+    bool changeFormat(ZARNITH::FormatConfigure& format) override {
+        if (alterFormat) format.word = static_cast<ZARNITH::FormatID>(format.word ^ 0x01);
+        return true;
+    }
+    bool connectStream(const std::string& name) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            clientName_ = name;
+        }
+        ++connects;
+        if (onConnect) onConnect();
+        return connectResult;
+    }
+    void startStream(ORVEX::Clock start) override {
+        startTime = start.picoseconds();
+        sched_param param{};
+        int policy = 0;
+        pthread_getschedparam(pthread_self(), &policy, &param);
+        schedPolicy = policy;
+        schedPriority = param.sched_priority;
+        ++starts;
+    }
+    bool disconnectStream() override {
+        disconnectCause = static_cast<int>(endCause());
+        ++disconnects;
+        return disconnectResult;
+    }
+    bool doneStream(bool reportWanted) override {
+        const StreamBuffer* b = getStream();
+        Delivery d{Bytes(b->buffer.begin() + static_cast<long>(b->offset),
+                         b->buffer.begin() + static_cast<long>(b->offset + b->size)),
+                   reportWanted};
+        std::lock_guard<std::mutex> lock(mutex_);
+        deliveries_.push_back(std::move(d));
+        return doneResult;
+    }
+    bool getStreamRate(std::uint16_t& current, std::uint16_t& target) override {
+        current = rateCurrent;
+        target = rateTarget;
+        return true;
+    }
+    void eventUpdate() override {
+        ++events;
+        Sink::eventUpdate();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Delivery> deliveries_;
+    std::string clientName_;
+};
+
+// The application thread: waits on the waiter and runs the control step;
+// runs posted work between steps.
+class SinkDriver {
+public:
+    explicit SinkDriver(ZARNITH::Sink& sink, ORVEX::Socket::Waiter& waiter) : sink_(sink), waiter_(waiter) {
+        thread_ = std::thread([this] { loop(); });
+    }
+    ~SinkDriver() { stop(); }
+
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+    // Runs `work` on the application thread and waits for it.
+    void run(const std::function<void()>& work) {
+        std::atomic<bool> done{false};
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            posted_.push_back([&] {
+                work();
+                done = true;
+            });
+        }
+        while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    int falseSteps() const { return falseSteps_; }
+
+private:
+    void loop() {
+        while (!stop_) {
+            const int ready = waiter_.wait(ORVEX::Clock::fromMilliseconds(5));
+            if (ready != 0 && !sink_.controlLoop()) ++falseSteps_;
+            std::deque<std::function<void()>> work;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                work.swap(posted_);
+            }
+            for (auto& w : work) w();
+        }
+    }
+
+    ZARNITH::Sink& sink_;
+    ORVEX::Socket::Waiter& waiter_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> falseSteps_{0};
+    std::mutex mutex_;
+    std::deque<std::function<void()>> posted_;
+};
+
+// The host's recorder values on port id 1 (control 19644, stream 19645).
+inline ZARNITH::Sink::Setting recorderSetting() {
+    ZARNITH::Sink::Setting s;
+    s.portId = 1;
+    s.mtu = 1500;
+    s.dataMax = 0xFFFF;
+    s.profileFlags = 44;
+    s.cycleMin = 333;
+    s.cycleMax = 1000;
+    s.name = "Recoder";
+    return s;
+}
+
+// CH2, PCM32, 44100 x 1.
+constexpr std::uint64_t Pcm32At44k = 0x02 | 0x800 | (0x000AULL << 32);
+// CH2, PCM16, 44100 x 1.
+constexpr std::uint64_t Pcm16At44k = 0x02 | 0x200 | (0x000AULL << 32);
+
+// The pre-format of a format word with a latency.
+inline std::uint64_t preFormatOf(std::uint64_t format, std::uint16_t latency) {
+    const std::uint64_t pcm = format & 0xFF00;
+    std::uint64_t cls = 0x0400;
+    if (pcm != 0) cls = (pcm & 0x6000) ? 0x0200 : 0x0100;
+    else if ((format & 0xFFF00) == 0x20000) cls = 0x0800;
+    return (format & 0xFF) | cls | (std::uint64_t{latency} << 16) | (format & 0xFFFFFFFF00000000ULL);
+}
+
+}  // namespace sinktest

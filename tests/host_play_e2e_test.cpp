@@ -1,0 +1,670 @@
+// The host plays, end to end: two network namespaces joined by a veth pair
+// with link-local addresses; the host in one, zarnith-capture-sink (or a
+// second host and its recorder) in the other; a scripted controller
+// (tests/controller.py) beside the host. Each host's log datagrams are read
+// on [::1]:19640 inside its namespace.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+using tmtest::NetnsPair;
+
+// 2 channels of 32-bit PCM at 48 kHz: 384000 bytes a second.
+constexpr std::uint64_t Pcm32x48k = 0x02 | 0x800 | 0x400000000ULL | 0x800000000ULL;
+constexpr std::size_t BytesPerSecond = 384000;
+constexpr std::size_t ChunkBytes = BytesPerSecond / 10;     // 100 ms a chunk
+constexpr std::size_t LeadingSilence = BytesPerSecond / 100;  // the ring's 10 ms block ahead of the track
+const std::string LoopTag = "@@Zarnith-TAG-LOOP@@";
+const std::string QuitTag = "@@Zarnith-TAG-QUIT@@";
+
+std::string hex(std::uint64_t v) {
+    std::ostringstream s;
+    s << std::hex << v;
+    return s.str();
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A track of whole chunks whose bytes are never 0 (so silence stands apart)
+// and never repeat in a short period (so a shifted copy does not match).
+std::string patternTrack(std::size_t seconds, std::uint32_t seed) {
+    std::string track(seconds * BytesPerSecond, '\0');
+    std::uint32_t x = seed | 1;
+    for (std::size_t i = 0; i < track.size(); i += 4) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        const std::uint32_t w = x | 0x01010101u;
+        for (int b = 0; b < 4; ++b) track[i + b] = static_cast<char>((w >> (8 * b)) & 0xFF);
+    }
+    return track;
+}
+
+// The chunks of `track` in the order a capture holds them, silence skipped;
+// -1 for bytes that are no whole chunk of the track.
+std::vector<int> chunkSequence(const std::string& capture, const std::string& track) {
+    std::map<std::string, int> byHead;
+    for (std::size_t c = 0; c * ChunkBytes < track.size(); ++c) byHead[track.substr(c * ChunkBytes, 32)] = static_cast<int>(c);
+    std::vector<int> out;
+    std::size_t at = 0;
+    while (at < capture.size()) {
+        if (capture[at] == '\0') {
+            ++at;
+            continue;
+        }
+        const auto it = byHead.find(capture.substr(at, 32));
+        if (it == byHead.end() || capture.compare(at, ChunkBytes, track, it->second * ChunkBytes, ChunkBytes) != 0) {
+            out.push_back(-1);
+            return out;
+        }
+        out.push_back(it->second);
+        at += ChunkBytes;
+    }
+    return out;
+}
+
+// Runs of consecutive chunk numbers: {first, last} each.
+std::vector<std::pair<int, int>> runsOf(const std::vector<int>& sequence) {
+    std::vector<std::pair<int, int>> runs;
+    for (int c : sequence) {
+        if (!runs.empty() && runs.back().second + 1 == c)
+            runs.back().second = c;
+        else
+            runs.push_back({c, c});
+    }
+    return runs;
+}
+
+std::string describe(const std::vector<std::pair<int, int>>& runs) {
+    std::ostringstream s;
+    for (const auto& [a, b] : runs) s << a << ".." << b << " ";
+    return s.str();
+}
+
+// ---- log datagrams of one namespace ----------------------------------------
+
+class NsLog {
+public:
+    explicit NsLog(const std::string& ns) {
+        tmtest::ScopedNetns inside(ns);
+        if (!inside.ok()) return;
+        fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int big = 16 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(19640);
+        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (ok_) thread_ = std::thread([this] { collect(); });
+    }
+    ~NsLog() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool ok() const { return ok_; }
+
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // The text of the first line holding `needle` (within `timeout`).
+    std::optional<std::string> waitFor(const std::string& needle, Ms timeout) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        do {
+            for (const auto& l : lines())
+                if (l.find(needle) != std::string::npos) return l;
+            std::this_thread::sleep_for(10ms);
+        } while (std::chrono::steady_clock::now() < end);
+        return std::nullopt;
+    }
+    std::size_t count(const std::string& needle) {
+        std::size_t n = 0;
+        for (const auto& l : lines())
+            if (l.find(needle) != std::string::npos) ++n;
+        return n;
+    }
+    // Index of the first line holding `needle` at or after `from`; -1 when none.
+    long indexOf(const std::string& needle, long from = 0) {
+        const auto all = lines();
+        for (std::size_t i = static_cast<std::size_t>(from); i < all.size(); ++i)
+            if (all[i].find(needle) != std::string::npos) return static_cast<long>(i);
+        return -1;
+    }
+    std::string dump() {
+        std::string out;
+        for (const auto& l : lines())
+            if (l.find("info rcv") == std::string::npos) out += l + "\n";
+        return out;
+    }
+
+private:
+    void collect() {
+        char buf[2048];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            std::string text(buf, static_cast<std::size_t>(n));
+            // The text follows the syslog header "<pri>Mon dd hh:mm:ss host ".
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back(std::move(text));
+        }
+    }
+
+    int fd_ = -1;
+    bool ok_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// ---- processes -------------------------------------------------------------
+
+// The lines a controller received ("Key=Value"), with their time in seconds.
+struct Received {
+    double t;
+    std::string line;
+};
+
+struct ControllerRun {
+    tmtest::ChildProcess process;
+    std::string ns;
+
+    bool start(const std::string& netns, std::uint16_t port, const std::vector<std::string>& steps) {
+        ns = netns;
+        std::vector<std::string> argv{"python3", tmtest::sourcePath("tests/controller.py"), "--port",
+                                      std::to_string(port)};
+        argv.insert(argv.end(), steps.begin(), steps.end());
+        return process.start(NetnsPair::inNs(netns, argv));
+    }
+    // Waits for the end; true when every step succeeded.
+    bool finish(Ms timeout) {
+        if (!process.wait(timeout)) {
+            process.signal(SIGKILL);
+            (void)process.wait(2000ms);
+            return false;
+        }
+        return process.exitStatus() == 0;
+    }
+    std::vector<Received> received() const {
+        std::vector<Received> out;
+        std::istringstream in(process.output());
+        std::string word, line;
+        while (std::getline(in, line)) {
+            if (line.rfind("RX ", 0) != 0) continue;
+            const std::size_t space = line.find(' ', 3);
+            if (space == std::string::npos) continue;
+            out.push_back({std::atof(line.c_str() + 3), line.substr(space + 1)});
+        }
+        return out;
+    }
+    bool sawLine(const std::string& line) const {
+        for (const auto& r : received())
+            if (r.line == line) return true;
+        return false;
+    }
+    // Seconds of the first received line equal to `line` (after `after`); -1 when none.
+    double timeOf(const std::string& line, double after = -1) const {
+        for (const auto& r : received())
+            if (r.t > after && r.line == line) return r.t;
+        return -1;
+    }
+    std::vector<long> lastTimes() const {
+        std::vector<long> out;
+        for (const auto& r : received())
+            if (r.line.rfind("LastTime=", 0) == 0) out.push_back(std::atol(r.line.c_str() + 9));
+        return out;
+    }
+};
+
+class HostProcess {
+public:
+    HostProcess(const std::string& ns, const std::string& dir, const std::string& name) : ns_(ns), log(ns) {
+        settingsPath_ = dir + "/" + name + ".inf";
+    }
+    bool start(const std::string& settings) {
+        if (!log.ok()) return false;
+        std::ofstream(settingsPath_, std::ios::binary) << "Debug=enable\n" << settings;
+        if (!process.start(NetnsPair::inNs(ns_, {tmtest::binPath("tolvenmarkhost"), settingsPath_}))) return false;
+        const auto bind = log.waitFor("Bind : ", 20000ms);
+        if (!bind) return false;
+        port = static_cast<std::uint16_t>(std::atoi(bind->c_str() + bind->find("Bind : ") + 7));
+        return port != 0 && log.waitFor("Zarnith Sink Library ReleaseNo", 20000ms).has_value();
+    }
+    // SIGTERM and the exit status (-1 when it did not end in time).
+    int stop(Ms limit = 10000ms) {
+        if (!process.signal(SIGTERM)) return process.exitStatus();
+        if (!process.wait(limit)) return -1;
+        return process.exitStatus();
+    }
+
+    std::string ns_;
+    std::string settingsPath_;
+    NsLog log;
+    tmtest::ChildProcess process;
+    std::uint16_t port = 0;
+};
+
+class CaptureProcess {
+public:
+    bool start(const std::string& ns, const std::string& prefix, unsigned portId) {
+        prefix_ = prefix;
+        return process.start(NetnsPair::inNs(
+            ns, {tmtest::binPath("zarnith-capture-sink"), "--port-id", std::to_string(portId), prefix}));
+    }
+    // The closing line of connection n, once printed.
+    std::string lineOf(unsigned n, Ms timeout = 10000ms) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        do {
+            std::istringstream out(process.output());
+            std::string line;
+            while (std::getline(out, line))
+                if (line.rfind("connection=" + std::to_string(n) + " ", 0) == 0) return line;
+            std::this_thread::sleep_for(20ms);
+        } while (std::chrono::steady_clock::now() < end);
+        return std::string();
+    }
+    std::string file(unsigned n) const { return readFile(prefix_ + "." + std::to_string(n) + ".raw"); }
+
+    tmtest::ChildProcess process;
+    std::string prefix_;
+};
+
+// Two namespaces, a temporary directory and the paths of the programs.
+class PlayRig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        net = std::make_unique<NetnsPair>();
+        if (!net->ok()) GTEST_SKIP() << "network namespaces are not available: " << net->reason();
+        char dir[] = "/tmp/tmplayXXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        directory = dir;
+    }
+    void TearDown() override {
+        if (!directory.empty()) tmtest::shell("rm -rf " + directory);
+    }
+
+    // The track written to a file for the controller; returns its path.
+    std::string writeTrack(const std::string& name, const std::string& bytes) {
+        const std::string path = directory + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+    static std::vector<std::string> uploadSteps(const std::string& path) {
+        return {"newtrack:" + hex(Pcm32x48k), "chunks:" + path + ":" + hex(Pcm32x48k) + ":" +
+                                                  std::to_string(ChunkBytes) + ":0:0"};
+    }
+    // The "Connect" line for a sink in the other namespace.
+    static std::string connectTo(const std::string& address, unsigned port, unsigned ifIndex) {
+        return "send:Connect=" + address + "," + std::to_string(port) + " " + std::to_string(ifIndex);
+    }
+
+    // Starts a host in ns A and a capture sink in ns B.
+    void startHostAndCapture(const std::string& settings) {
+        hostA = std::make_unique<HostProcess>(net->nsA(), directory, "hostA");
+        ASSERT_TRUE(hostA->start(settings)) << hostA->process.output();
+        ASSERT_TRUE(capture.start(net->nsB(), directory + "/cap", 1));
+    }
+    std::string connectCapture() const { return connectTo("fe80::2", 19644, net->ifIndexA()); }
+
+    // A captured stream: silence (at least the ring's leading block), the
+    // whole track, then only silence.
+    static void expectTrackByteForByte(const std::string& captured, const std::string& track) {
+        const std::size_t first = captured.find_first_not_of('\0');
+        ASSERT_NE(first, std::string::npos) << "nothing but silence captured";
+        EXPECT_GE(first, LeadingSilence) << "the ring's leading silence comes first";
+        ASSERT_GE(captured.size() - first, track.size()) << "captured " << captured.size() << " bytes";
+        EXPECT_TRUE(captured.compare(first, track.size(), track) == 0) << "the track differs";
+        EXPECT_EQ(captured.find_first_not_of('\0', first + track.size()), std::string::npos)
+            << "only silence after the track";
+    }
+
+    std::unique_ptr<NetnsPair> net;
+    std::string directory;
+    std::unique_ptr<HostProcess> hostA;
+    CaptureProcess capture;
+};
+
+// ---- playing a track -------------------------------------------------------
+
+class HostPlay : public PlayRig {
+protected:
+    // Uploads, connects and waits for the end of the playback.
+    void playWholeTrack(const std::string& track) {
+        const std::string path = writeTrack("track.raw", track);
+        std::vector<std::string> steps{"register", "wait:Status=Disconnect:10"};
+        for (const auto& s : uploadSteps(path)) steps.push_back(s);
+        steps.insert(steps.end(), {"register", "wait:Status=Disconnect:10", connectCapture(),
+                                   "wait:Status=Play:30", "wait:Status=Disconnect:120"});
+        ControllerRun controller;
+        ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
+        ASSERT_TRUE(controller.finish(200000ms)) << controller.process.output() << hostA->log.dump();
+
+        const std::vector<long> remaining = controller.lastTimes();
+        ASSERT_GE(remaining.size(), 20u) << controller.process.output();
+        for (std::size_t i = 1; i < remaining.size(); ++i) EXPECT_LT(remaining[i], remaining[i - 1]);
+        EXPECT_LE(remaining.front(), static_cast<long>(track.size() / ChunkBytes));
+        EXPECT_LE(remaining.back(), 5);
+
+        const std::string line = capture.lineOf(1);
+        ASSERT_FALSE(line.empty()) << capture.process.output();
+        EXPECT_NE(line.find("format=0x0000000c00000802 client=TolvenmarkHost "), std::string::npos) << line;
+        EXPECT_NE(line.find(" end=request"), std::string::npos) << "the disconnect exchange ends it: " << line;
+        expectTrackByteForByte(capture.file(1), track);
+        captureLine = line;
+    }
+    std::string captureLine;
+};
+
+TEST_F(HostPlay, TwentySecondTrackArrivesByteForByte) {
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture("CycleTime=2000\n"));
+    ASSERT_NO_FATAL_FAILURE(playWholeTrack(patternTrack(20, 0x1234567)));
+    // The fixed profile of the configured cycle, the worker at real-time
+    // priority (the default thread mode), the end by the played-out ring.
+    EXPECT_TRUE(hostA->log.waitFor("configTransfer Fix", 0ms)) << hostA->log.dump();
+    EXPECT_TRUE(hostA->log.waitFor("is_connect", 0ms));
+    { std::ofstream("/tmp/playlog.txt") << [&]{ std::string s; for (auto& l : hostA->log.lines()) s += l + "\n"; return s; }(); }
+    EXPECT_TRUE(hostA->log.waitFor("cy=2000000000", 0ms)) << "a 2 ms cycle";
+    EXPECT_TRUE(hostA->log.waitFor("Worker Thread Priority change CRITICAL", 0ms));
+    EXPECT_TRUE(hostA->log.waitFor("buffer Final ", 0ms));
+    EXPECT_EQ(hostA->log.count("   timeout "), 0u);
+    EXPECT_EQ(hostA->stop(), 0);
+}
+
+TEST_F(HostPlay, TwentySecondTrackSurvivesOnePercentLoss) {
+    if (!net->dropInput(net->nsB(), 19645, 1)) GTEST_SKIP() << "nftables is not available";
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture("FlexCycle=enable\nInfoCycle=50000\nLatencyBuffer=30000\n"));
+    ASSERT_NO_FATAL_FAILURE(playWholeTrack(patternTrack(20, 0xBEEF)));
+    const std::size_t at = captureLine.find("resend_requests=");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GT(std::atol(captureLine.c_str() + at + 16), 0) << "datagrams were lost and resent: " << captureLine;
+    EXPECT_TRUE(hostA->log.waitFor("configTransfer Var", 0ms)) << hostA->log.dump();
+    EXPECT_TRUE(hostA->log.waitFor(" Info=50", 0ms)) << "reports asked for every 50 ms";
+    EXPECT_TRUE(hostA->log.waitFor("request=30000us", 0ms)) << "the latency buffer is asked for";
+    EXPECT_GT(hostA->log.count("   count resend "), 0u);
+    EXPECT_EQ(hostA->stop(), 0);
+}
+
+TEST_F(HostPlay, PausePlayAndEverySeekForm) {
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture(""));
+    const std::string track = patternTrack(12, 0xC0FFEE);
+    const std::string path = writeTrack("track.raw", track);
+    std::vector<std::string> steps{"register"};
+    for (const auto& s : uploadSteps(path)) steps.push_back(s);
+    steps.insert(steps.end(),
+                 {connectCapture(), "wait:Status=Play:30", "sleep:1",
+                  // Pause holds the position; Play goes on from there.
+                  "send:Pause", "wait:Status=Pause:5", "sleep:0.5", "send:Play", "wait:Status=Play:5", "sleep:0.5",
+                  // Each seek pauses, and playback resumes by itself half a second later.
+                  "send:Seek=+10", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
+                  "send:Seek=Front", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
+                  "send:Seek=5", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
+                  "send:Seek=-3", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
+                  "send:Seek=Quit", "wait:Status=Disconnect:10"});
+    ControllerRun controller;
+    ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
+    ASSERT_TRUE(controller.finish(120000ms)) << controller.process.output() << hostA->log.dump();
+    EXPECT_EQ(hostA->log.count("SEEK:"), 5u);
+
+    ASSERT_FALSE(capture.lineOf(1).empty()) << capture.process.output();
+    const std::vector<int> sequence = chunkSequence(capture.file(1), track);
+    ASSERT_FALSE(sequence.empty());
+    ASSERT_NE(sequence.back(), -1) << "the capture holds whole chunks of the track and silence only";
+    const auto runs = runsOf(sequence);
+    // 0.. (the pause keeps the place), +10 skips 11 chunks, Front restarts at
+    // 0, 5 starts at chunk 5, -3 goes back one chunk behind the last played.
+    ASSERT_EQ(runs.size(), 5u) << describe(runs);
+    EXPECT_EQ(runs[0].first, 0) << describe(runs);
+    EXPECT_EQ(runs[1].first, runs[0].second + 12) << describe(runs);
+    EXPECT_EQ(runs[2].first, 0) << describe(runs);
+    EXPECT_EQ(runs[3].first, 5) << describe(runs);
+    EXPECT_EQ(runs[4].first, runs[3].second - 1) << describe(runs);
+    EXPECT_LT(runs[4].second, static_cast<int>(track.size() / ChunkBytes) - 1) << "Quit skips the rest";
+    EXPECT_NE(capture.lineOf(1).find(" end=request"), std::string::npos);
+    EXPECT_EQ(hostA->stop(), 0);
+}
+
+TEST_F(HostPlay, LoopAndQuitMarkersInBothOrders) {
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture(""));
+    const std::string track = patternTrack(3, 0xABCDEF);  // 30 chunks
+    const std::string path = writeTrack("track.raw", track);
+    const std::string chunks = "chunks:" + path + ":" + hex(Pcm32x48k) + ":" + std::to_string(ChunkBytes) + ":";
+    // Loop tag after chunk 10, quit tag after chunk 20: playback rewinds at
+    // the loop tag again and again, until a seek to the end stops it.
+    std::vector<std::string> steps{"register", "newtrack:" + hex(Pcm32x48k), chunks + "0:10", "tag:" + LoopTag,
+                                   chunks + "10:10", "tag:" + QuitTag, chunks + "20:0", connectCapture(),
+                                   "wait:Status=Play:30", "sleep:4", "send:Seek=Quit", "wait:Status=Disconnect:10",
+                                   // Quit tag first: reaching it only logs, and the track plays to its end.
+                                   "newtrack:" + hex(Pcm32x48k), chunks + "0:10", "tag:" + QuitTag,
+                                   chunks + "10:10", "tag:" + LoopTag, chunks + "20:0", connectCapture(),
+                                   "wait:Status=Play:30", "wait:Status=Disconnect:20"};
+    ControllerRun controller;
+    ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
+    ASSERT_TRUE(controller.finish(120000ms)) << controller.process.output() << hostA->log.dump();
+
+    ASSERT_FALSE(capture.lineOf(2).empty()) << capture.process.output();
+    const auto loops = runsOf(chunkSequence(capture.file(1), track));
+    ASSERT_GE(loops.size(), 3u) << describe(loops);
+    for (const auto& [first, last] : loops) {
+        EXPECT_EQ(first, 0) << describe(loops);
+        EXPECT_GE(last, 9) << describe(loops);
+        EXPECT_LE(last, 14) << "rewound at the loop tag, never near the quit tag: " << describe(loops);
+    }
+    const auto quit = runsOf(chunkSequence(capture.file(2), track));
+    ASSERT_EQ(quit.size(), 1u) << describe(quit);
+    EXPECT_EQ(quit[0], std::make_pair(0, 29)) << "the whole track once";
+
+    const long second = hostA->log.indexOf("is_connect", hostA->log.indexOf("is_connect") + 1);
+    ASSERT_GT(second, 0);
+    const long firstQuit = hostA->log.indexOf("Quit:");
+    const long firstLoop = hostA->log.indexOf("Loop:");
+    EXPECT_GE(firstLoop, 0);
+    EXPECT_LT(firstLoop, second);
+    EXPECT_EQ(hostA->log.indexOf("Loop:", second), -1) << "no rewind once the quit tag is passed";
+    EXPECT_GT(hostA->log.indexOf("Quit:", second), second);
+    // The first run logs "Quit:" only after the seek to the end (remaining 0).
+    EXPECT_GT(firstQuit, hostA->log.indexOf("SEEK:"));
+    EXPECT_EQ(hostA->stop(), 0);
+}
+
+TEST_F(HostPlay, FormatFrameDuringPlaybackEndsTheConnectionFirst) {
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture(""));
+    const std::string track = patternTrack(10, 0x5150);
+    const std::string path = writeTrack("track.raw", track);
+    std::vector<std::string> steps{"register"};
+    for (const auto& s : uploadSteps(path)) steps.push_back(s);
+    steps.insert(steps.end(), {connectCapture(), "wait:Status=Play:30", "sleep:1", "format:" + hex(Pcm32x48k),
+                               "wait:Tag=0:0:reset:10", "wait:DataStack=0:10", "wait:Status=Disconnect:10"});
+    ControllerRun controller;
+    ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
+    ASSERT_TRUE(controller.finish(120000ms)) << controller.process.output() << hostA->log.dump();
+
+    const std::string line = capture.lineOf(1);
+    EXPECT_NE(line.find(" end=request"), std::string::npos) << "ended by the disconnect exchange: " << line;
+    // The connection had ended before the ring was replaced: what arrived is
+    // the track's beginning in whole chunks.
+    const auto runs = runsOf(chunkSequence(capture.file(1), track));
+    ASSERT_EQ(runs.size(), 1u) << describe(runs);
+    EXPECT_EQ(runs[0].first, 0);
+    EXPECT_LT(runs[0].second, 90);
+    const long ended = hostA->log.indexOf("wth end");
+    const long replaced = hostA->log.indexOf("Rcv Data format");
+    EXPECT_GE(ended, 0);
+    EXPECT_EQ(hostA->log.count("buffer timeout"), 0u);
+    (void)replaced;
+    EXPECT_EQ(hostA->stop(), 0);
+}
+
+TEST_F(HostPlay, SigtermWhilePlayingEndsWithTheDisconnectExchange) {
+    ASSERT_NO_FATAL_FAILURE(startHostAndCapture(""));
+    const std::string track = patternTrack(10, 0x7777);
+    const std::string path = writeTrack("track.raw", track);
+    std::vector<std::string> steps{"register"};
+    for (const auto& s : uploadSteps(path)) steps.push_back(s);
+    steps.insert(steps.end(), {connectCapture(), "wait:Status=Play:30", "sleep:1"});
+    ControllerRun controller;
+    ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
+    ASSERT_TRUE(controller.finish(120000ms)) << controller.process.output() << hostA->log.dump();
+
+    EXPECT_EQ(hostA->stop(10000ms), 0) << hostA->log.dump();
+    const std::string line = capture.lineOf(1);
+    EXPECT_NE(line.find(" end=request"), std::string::npos) << "the disconnect exchange, not a time-out: " << line;
+    const auto runs = runsOf(chunkSequence(capture.file(1), track));
+    ASSERT_EQ(runs.size(), 1u) << describe(runs);
+    EXPECT_LT(runs[0].second, 90) << "the rest of the track is not played out first";
+}
+
+// Each settings key that shapes a connection, seen acting in the host's log.
+TEST_F(HostPlay, SettingsShapeTheConnection) {
+    struct Case {
+        const char* settings;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const Case cases[] = {
+        {"ThredMode=0\nInfoCycle=200000\n",
+         {"configTransfer Fix", "Worker Thread Priority change HIGH", " Info=200"},
+         {"Worker Thread Priority change CRITICAL"}},
+        {"FlexCycle=random\nCycleMinTime=1000\nCycleTime=4000\n",
+         {"configTransfer Random"},
+         {"error configTransfer Var"}},
+        {"FlexCycle=random\n", {"configTransfer Random", "error configTransfer Var", "configTransferAuto"}, {}},
+        {"TargetProfileLimitTime=5000\n", {"configTransfer profile", "configTransferAuto  limit5000"}, {"configTransfer Fix"}},
+        {"ThredMode=17\nCpuSend=1\nCpuOther=0-1\n",
+         {"Main Thread CPU set 0,2", "wth start CRITICAL OCCUPIED", "Worker Thread CPU change 1",
+          "Debug Thread CPU set 0,2"},
+         {}},
+    };
+    const std::string track = patternTrack(1, 0x99);
+    const std::string path = writeTrack("track.raw", track);
+    unsigned connection = 0;
+    capture.start(net->nsB(), directory + "/cap", 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        HostProcess host(net->nsA(), directory, "host" + std::to_string(connection));
+        ASSERT_TRUE(host.start(c.settings)) << host.process.output();
+        std::vector<std::string> steps{"register"};
+        for (const auto& s : uploadSteps(path)) steps.push_back(s);
+        steps.insert(steps.end(), {connectCapture(), "wait:Status=Play:30", "wait:Status=Disconnect:20"});
+        ControllerRun controller;
+        ASSERT_TRUE(controller.start(net->nsA(), host.port, steps));
+        ASSERT_TRUE(controller.finish(60000ms)) << controller.process.output() << host.log.dump();
+        ++connection;
+        const std::string line = capture.lineOf(connection);
+        EXPECT_NE(line.find(" end=request"), std::string::npos) << line;
+        expectTrackByteForByte(capture.file(connection), track);
+        for (const auto& p : c.present) EXPECT_TRUE(host.log.waitFor(p, 0ms)) << p << "\n" << host.log.dump();
+        for (const auto& a : c.absent) EXPECT_EQ(host.log.count(a), 0u) << a;
+        EXPECT_EQ(host.stop(), 0);
+    }
+}
+
+// ---- one host plays into another host's recorder ----------------------------
+
+class HostRecorder : public PlayRig {};
+
+TEST_F(HostRecorder, ARecordingReplacesTheTrackWithSilenceAndTheRecorderTag) {
+    // Host A and a capture sink (port id 2) in namespace A, host B with its
+    // recorder in namespace B.
+    hostA = std::make_unique<HostProcess>(net->nsA(), directory, "hostA");
+    ASSERT_TRUE(hostA->start("")) << hostA->process.output();
+    HostProcess hostB(net->nsB(), directory, "hostB");
+    ASSERT_TRUE(hostB.start("")) << hostB.process.output();
+    ASSERT_TRUE(capture.start(net->nsA(), directory + "/cap", 2));
+    const std::string toCapture = connectTo("fe80::1", 19646, net->ifIndexB());
+    const std::string cue = directory + "/b-plays";
+
+    // B plays a track of its own to the capture sink when A's sender connects
+    // to its recorder: that playback ends, and B's track becomes the recording.
+    const std::string trackB = patternTrack(20, 0xB0B);
+    std::vector<std::string> stepsB{"register"};
+    for (const auto& s : uploadSteps(writeTrack("trackB.raw", trackB))) stepsB.push_back(s);
+    stepsB.insert(stepsB.end(), {toCapture, "wait:Status=Play:30", "wait:Tag=0:0:reset:120",
+                                 "wait:Status=Disconnect:20", "wait:Tag=1:2:Recorder:120",
+                                 // The recorded track: its tags, then played to the capture sink.
+                                 "register", "wait:Tag=0:0:reset:10", "wait:Tag=1:2:Recorder:10",
+                                 "wait:Status=Disconnect:10", toCapture, "wait:Status=Play:30",
+                                 "wait:Status=Disconnect:30"});
+    ControllerRun controllerB;
+    ASSERT_TRUE(controllerB.start(net->nsB(), hostB.port, stepsB));
+
+    const std::string trackA = patternTrack(30, 0xA0A);
+    std::vector<std::string> stepsA{"register"};
+    for (const auto& s : uploadSteps(writeTrack("trackA.raw", trackA))) stepsA.push_back(s);
+    stepsA.insert(stepsA.end(), {"waitfile:" + cue + ":120", connectTo("fe80::2", 19644, net->ifIndexA()),
+                                 "wait:Status=Play:30", "wait:Status=Disconnect:120"});
+    ControllerRun controllerA;
+    ASSERT_TRUE(controllerA.start(net->nsA(), hostA->port, stepsA));
+
+    ASSERT_TRUE(hostB.log.waitFor("is_connect", 120000ms)) << controllerB.process.output();
+    std::ofstream(cue) << "go";
+    ASSERT_TRUE(controllerA.finish(200000ms)) << controllerA.process.output() << hostA->log.dump();
+    ASSERT_TRUE(controllerB.finish(100000ms)) << controllerB.process.output() << hostB.log.dump();
+
+    // A's recording stayed connected for its whole length and ended by the
+    // played-out ring, not by a time-out of the recorder.
+    const double played = controllerA.timeOf("Status=Disconnect", controllerA.timeOf("Status=Play"));
+    EXPECT_GE(played - controllerA.timeOf("Status=Play"), 29.0);
+    EXPECT_TRUE(hostA->log.waitFor("buffer Final ", 0ms)) << hostA->log.dump();
+    EXPECT_TRUE(hostA->log.waitFor("DSICONNECT_ANS ", 0ms));
+    EXPECT_EQ(hostA->log.count("   timeout "), 0u);
+    EXPECT_GT(hostA->log.count("info rcv "), 100u) << "the recorder answers every report request";
+
+    // B's playback to the capture sink was ended with the disconnect exchange
+    // when the recording began, and B's controller saw it in order.
+    const std::string first = capture.lineOf(1);
+    EXPECT_NE(first.find(" end=request"), std::string::npos) << first;
+    const auto runs = runsOf(chunkSequence(capture.file(1), trackB));
+    ASSERT_EQ(runs.size(), 1u) << describe(runs);
+    EXPECT_EQ(runs[0].first, 0);
+    const double reset = controllerB.timeOf("Tag=0:0:reset", controllerB.timeOf("Status=Play"));
+    EXPECT_GT(reset, 0);
+    EXPECT_GT(controllerB.timeOf("Tag=1:2:Recorder"), reset);
+
+    // B's track now holds the two seconds of silence the recorder stored
+    // (behind the ring's own 10 ms block), nothing of the streamed audio.
+    const std::string second = capture.lineOf(2);
+    ASSERT_FALSE(second.empty()) << capture.process.output();
+    const std::string recorded = capture.file(2);
+    EXPECT_EQ(recorded.find_first_not_of('\0'), std::string::npos) << "silence only";
+    EXPECT_GE(recorded.size(), 2 * BytesPerSecond + LeadingSilence);
+    EXPECT_LT(recorded.size(), 3 * BytesPerSecond) << "two seconds and the silence around a connection";
+    EXPECT_TRUE(hostB.log.waitFor("tag:2 [Recorder]", 0ms)) << hostB.log.dump();
+
+    EXPECT_EQ(hostA->stop(), 0);
+    EXPECT_EQ(hostB.stop(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,798 @@
+// The host as a real process: start-up, settings, logging, signals, exit
+// status, and controllers talking to it over TCP on the loopback interface.
+// Log datagrams are read on [::1]:19640, where the host's port is learned
+// from its "Bind : " line.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Ms = std::chrono::milliseconds;
+
+constexpr auto Patience = 20s;  // the host runs at idle priority: allow for a busy machine
+
+// ---- log datagrams --------------------------------------------------------
+
+class LogListener {
+public:
+    ~LogListener() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool open() {
+        fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        int big = 8 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(19640);
+        return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    // Reads what arrives within `timeout`; stops early once a message holds `needle`.
+    std::optional<std::string> waitFor(const std::string& needle, Ms timeout) {
+        for (const auto& m : messages)
+            if (m.find(needle) != std::string::npos) return m;
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            messages.emplace_back(buf, static_cast<std::size_t>(n));
+            if (messages.back().find(needle) != std::string::npos) return messages.back();
+        }
+    }
+    // Everything that arrives within `window`.
+    void collect(Ms window) { (void)waitFor(std::string(1, '\x01') + "never", window); }
+    std::size_t count(const std::string& needle) const {
+        std::size_t n = 0;
+        for (const auto& m : messages)
+            if (m.find(needle) != std::string::npos) ++n;
+        return n;
+    }
+
+    std::vector<std::string> messages;
+
+private:
+    int fd_ = -1;
+};
+
+// ---- the host process -----------------------------------------------------
+
+std::string tempDir() {
+    char tmpl[] = "/tmp/tmhostXXXXXX";
+    const char* d = ::mkdtemp(tmpl);
+    return d == nullptr ? std::string("/tmp") : std::string(d);
+}
+
+std::string writeSettings(const std::string& content) {
+    const std::string path = tempDir() + "/settings.inf";
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+struct Host {
+    tmtest::ChildProcess process;
+    LogListener log;
+    std::uint16_t port = 0;
+
+    // Starts the host with the given arguments (after the program name).
+    bool start(const std::vector<std::string>& args) {
+        if (!log.open()) return false;
+        std::vector<std::string> argv{tmtest::binPath("tolvenmarkhost")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return process.start(argv);
+    }
+    // Starts with a settings file holding `settings`, and learns the port.
+    bool startLogged(const std::string& settings = "Debug=enable\n") {
+        if (!start({writeSettings(settings)})) return false;
+        return learnPort();
+    }
+    bool learnPort() {
+        const auto bind = log.waitFor("Bind : ", Patience);
+        if (!bind) return false;
+        port = static_cast<std::uint16_t>(std::atoi(bind->c_str() + bind->find("Bind : ") + 7));
+        return port != 0;
+    }
+    // SIGTERM and the exit status (-1 when it did not end within `limit`).
+    int stop(Ms limit = 3000ms) {
+        if (!process.signal(SIGTERM)) return process.exitStatus();
+        if (!process.wait(limit)) return -1;
+        return process.exitStatus();
+    }
+};
+
+// Whether `text` holds `line` as a whole line.
+bool hasLine(const std::string& text, const std::string& line) {
+    for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+        const bool starts = at == 0 || text[at - 1] == '\n';
+        const bool ends = at + line.size() == text.size() || text[at + line.size()] == '\n';
+        if (starts && ends) return true;
+    }
+    return false;
+}
+
+// ---- controller frames ----------------------------------------------------
+
+std::string prefix(std::size_t length, std::uint8_t type) {
+    std::string p(9, '\0');
+    p[0] = static_cast<char>((length >> 16) & 0xFF);
+    p[1] = static_cast<char>((length >> 8) & 0xFF);
+    p[2] = static_cast<char>(length & 0xFF);
+    p[3] = static_cast<char>(type);
+    return p;
+}
+std::string textFrame(const std::string& text) { return prefix(6 + text.size(), 1) + std::string(6, '\0') + text; }
+std::string dataFrame(std::uint64_t format, const std::string& audio = std::string()) {
+    std::string f = prefix(9 + audio.size(), 0) + std::string(1, '\x5A');  // reserved byte: any value
+    for (int i = 0; i < 8; ++i) f.push_back(static_cast<char>((format >> (8 * i)) & 0xFF));
+    return f + audio;
+}
+std::string tagFrame(const std::string& name) { return prefix(1 + name.size(), 2) + std::string(1, '\0') + name; }
+// The host's reply: one line ended by CR LF.
+std::string reply(const std::string& key, const std::string& value) { return textFrame(key + "=" + value + "\r\n"); }
+
+// 2 channels, 32-bit PCM, 48 kHz; one second of 192 kHz 32-bit stereo for large chunks.
+constexpr std::uint64_t Pcm32x48k = 0x02 | 0x800 | 0x400000000ULL | 0x800000000ULL;
+constexpr std::uint64_t Pcm16x44k = 0x02 | 0x200 | 0x200000000ULL | 0x800000000ULL;
+const std::string LoopTag = "@@Zarnith-TAG-LOOP@@";
+const std::string QuitTag = "@@Zarnith-TAG-QUIT@@";
+
+class Controller {
+public:
+    ~Controller() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool connect(std::uint16_t port, int receiveBuffer = 0) {
+        fd_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    bool send(const std::string& bytes) {
+        std::size_t at = 0;
+        while (at < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            at += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    // The next whole frame from the host, or nothing within `timeout`.
+    std::optional<std::string> frame(Ms timeout = Patience) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (pending_.size() >= 9) {
+                const std::size_t length = (static_cast<std::uint8_t>(pending_[0]) << 16) |
+                                           (static_cast<std::uint8_t>(pending_[1]) << 8) |
+                                           static_cast<std::uint8_t>(pending_[2]);
+                if (pending_.size() >= 9 + length) {
+                    std::string f = pending_.substr(0, 9 + length);
+                    pending_.erase(0, 9 + length);
+                    return f;
+                }
+            }
+            const auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buf[65536];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                closed_ = true;
+                return std::nullopt;
+            }
+            pending_.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    // True when the host closes the connection within `timeout`.
+    bool closedByHost(Ms timeout = Patience) {
+        while (!closed_ && frame(timeout)) {
+        }
+        return closed_;
+    }
+    void close() {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+    std::string pending_;
+    bool closed_ = false;
+};
+
+#define NEED_OWN_NETWORK()                                                                  \
+    do {                                                                                    \
+        if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own " \
+                                                       "for the fixed log port 19640";     \
+    } while (0)
+
+// ---- start-up, settings, logging, end -------------------------------------
+
+TEST(HostStartup, NoSettingsFileSendsNoDatagramAtAll) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.start({"/nonexistent/dir/settings.inf", "name"}));
+    host.log.collect(1500ms);
+    EXPECT_TRUE(host.log.messages.empty()) << host.log.messages.front();
+    EXPECT_TRUE(host.process.running());
+    EXPECT_EQ(host.stop(), 0);
+    EXPECT_TRUE(host.log.messages.empty());
+}
+
+TEST(HostStartup, DebugEnableLogsAtLevelSixOnly) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged("Debug=enable\n"));
+    const auto idle = host.log.waitFor("Main Thread Priority set IDLE", Patience);
+    ASSERT_TRUE(idle.has_value());
+    EXPECT_EQ(idle->rfind("<134>", 0), 0u) << *idle;  // facility 16, level 6
+    const auto bind = host.log.waitFor("Bind : ", Ms(0));
+    EXPECT_EQ(bind->rfind("<134>", 0), 0u);
+    // A data frame logs "Rcv Data" at level 7: not sent at level 6.
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    host.log.collect(300ms);
+    EXPECT_GE(host.log.count("FrameType : 0"), 1u);
+    EXPECT_EQ(host.log.count("Rcv Data"), 0u);
+    EXPECT_EQ(host.log.count("<135>"), 0u);
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostStartup, DebugArgumentGivesLevelSevenAndTheConsoleCopy) {
+    NEED_OWN_NETWORK();
+    Host host;
+    // No settings file: the command-line switch alone turns logging on.
+    ASSERT_TRUE(host.start({"/nonexistent/settings.inf", "name", "debug"}));
+    ASSERT_TRUE(host.learnPort());
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    const auto trace = host.log.waitFor("Rcv Data 8", Patience);
+    ASSERT_TRUE(trace.has_value());
+    EXPECT_EQ(trace->rfind("<135>", 0), 0u) << *trace;
+    EXPECT_EQ(host.stop(), 0);
+    // The console copy prints the text alone, one line per message.
+    const std::string out = host.process.output();
+    EXPECT_TRUE(hasLine(out, "Main Thread Priority set IDLE")) << out;
+    EXPECT_TRUE(hasLine(out, "Bind : " + std::to_string(host.port))) << out;
+    EXPECT_TRUE(hasLine(out, "Rcv Data 8")) << out;
+}
+
+TEST(HostStartup, DebugInSecondPlaceIsTheHostName) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.start({"/nonexistent/settings.inf", "debug"}));
+    host.log.collect(1000ms);
+    EXPECT_TRUE(host.log.messages.empty());
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostStartup, LoggingSwitchValues) {
+    NEED_OWN_NETWORK();
+    struct Case {
+        const char* settings;
+        bool logs;
+        bool verbose;
+        bool console;
+    };
+    const std::vector<Case> cases = {
+        {"Debug=Enable\n", false, false, false},  // case-sensitive
+        {"Debug=debug\n", true, true, false},
+        {"[global]\r\nDebug = stdout\r\n", true, false, true},
+        {"[other]\nDebug=enable\n", false, false, false},  // only the global group is read
+    };
+    for (const Case& c : cases) {
+        Host host;
+        ASSERT_TRUE(host.start({writeSettings(c.settings)}));
+        const auto bind = host.log.waitFor("Bind : ", c.logs ? Patience : Ms(1000));
+        EXPECT_EQ(bind.has_value(), c.logs) << c.settings;
+        if (c.logs) {
+            Controller ctl;
+            ASSERT_TRUE(host.learnPort());
+            ASSERT_TRUE(ctl.connect(host.port));
+            ASSERT_TRUE(ctl.send(dataFrame(Pcm32x48k)));
+            EXPECT_TRUE(ctl.frame().has_value());
+            EXPECT_EQ(host.log.waitFor("Rcv Data 8", c.verbose ? Patience : Ms(300)).has_value(), c.verbose)
+                << c.settings;
+        }
+        EXPECT_EQ(host.stop(), 0);
+        EXPECT_EQ(host.process.output().find("Bind : ") != std::string::npos, c.console) << c.settings;
+    }
+}
+
+TEST(HostStartup, MainThreadCpuSetFollowsThredModeAndCpuOther) {
+    NEED_OWN_NETWORK();
+    struct Case {
+        const char* settings;
+        const char* expected;  // nullptr: no CPU set line at all
+    };
+    const std::vector<Case> cases = {
+        {"Debug=enable\nThredMode=16\nCpuOther=0\n", "Main Thread CPU set 0,1"},
+        {"Debug=enable\nThredMode=17\nCpuOther=0-0\n", "Main Thread CPU set 0,1"},
+        {"Debug=enable\nThredMode=16\nCpuOther=5-2\n", "Main Thread CPU set error 5,-2"},
+        {"Debug=enable\nThredMode=16\nCpuOther=2-0\n", nullptr},  // count -1: no pinning
+        {"Debug=enable\nThredMode=1\nCpuOther=0\n", nullptr},    // pinning not asked for
+        {"Debug=enable\nThredMode=-1\nCpuOther=0\n", nullptr},   // -1 keeps 1
+        {"Debug=enable\nThredMode=16\nCpuOther=1000\n", "Main Thread CPU set error 1000,1"},
+    };
+    for (const Case& c : cases) {
+        Host host;
+        ASSERT_TRUE(host.startLogged(c.settings));
+        ASSERT_TRUE(host.log.waitFor("Main Thread Priority set", Patience).has_value());
+        if (c.expected != nullptr) {
+            const auto line = host.log.waitFor(c.expected, Ms(0));
+            ASSERT_TRUE(line.has_value()) << c.settings;
+            EXPECT_EQ(line->substr(line->size() - std::strlen(c.expected)), c.expected);
+        } else {
+            EXPECT_EQ(host.log.count("Main Thread CPU set"), 0u) << c.settings;
+        }
+        EXPECT_EQ(host.stop(), 0);
+    }
+}
+
+TEST(HostStartup, SigtermAndSigintEndWithStatusZeroWithinOneSecond) {
+    NEED_OWN_NETWORK();
+    for (int sig : {SIGTERM, SIGINT}) {
+        Host host;
+        ASSERT_TRUE(host.startLogged());
+        Controller c;  // a connected controller does not hold up the end
+        ASSERT_TRUE(c.connect(host.port));
+        ASSERT_TRUE(c.send(textFrame("Request=Status")));
+        ASSERT_TRUE(c.frame().has_value());
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(host.process.signal(sig));
+        ASSERT_TRUE(host.process.wait(3000ms));
+        const auto took = std::chrono::steady_clock::now() - t0;
+        EXPECT_EQ(host.process.exitStatus(), 0) << sig;
+        EXPECT_LT(took, 1000ms) << sig;
+        EXPECT_TRUE(c.closedByHost());
+        EXPECT_EQ(host.log.count("Socket Wait Error"), 0u);
+    }
+}
+
+TEST(HostStartup, FailingControllerServerEndsWith255) {
+    NEED_OWN_NETWORK();
+    // Every port the system may choose is taken: the server cannot bind. The
+    // range belongs to this test's own network namespace.
+    std::string out;
+    ASSERT_EQ(tmtest::shell("sysctl -qw net.ipv4.ip_local_port_range='40000 40001'", &out), 0) << out;
+    std::vector<int> taken;
+    for (std::uint16_t port : {40000, 40001}) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(port);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(::listen(fd, 1), 0);
+        taken.push_back(fd);
+    }
+    Host host;
+    ASSERT_TRUE(host.start({writeSettings("Debug=enable\n"), "name", "debug"}));
+    ASSERT_TRUE(host.process.wait(Patience));
+    EXPECT_EQ(host.process.exitStatus(), 255);
+    const auto error = host.log.waitFor("Socket Bont Error", Patience);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->rfind("<131>", 0), 0u) << *error;  // level 3
+    EXPECT_EQ(host.log.count("Bind : "), 0u);
+    EXPECT_TRUE(hasLine(host.process.output(), "Socket Bont Error")) << host.process.output();
+    for (int fd : taken) ::close(fd);
+}
+
+TEST(HostStartup, WithoutAPathTheFileNextToTheExecutableIsRead) {
+    NEED_OWN_NETWORK();
+    // A copy of the program in a directory of its own, with its settings file.
+    const std::string dir = tempDir();
+    std::string out;
+    ASSERT_EQ(tmtest::shell("cp " + tmtest::binPath("tolvenmarkhost") + " " + dir + "/", &out), 0) << out;
+    std::ofstream(dir + "/tolvenmarkhost_setting.inf") << "Debug=enable\n";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{""}}) {
+        Host host;
+        ASSERT_TRUE(host.log.open());
+        std::vector<std::string> argv{dir + "/tolvenmarkhost"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ASSERT_TRUE(host.process.start(argv));
+        EXPECT_TRUE(host.learnPort()) << args.size();
+        EXPECT_EQ(host.stop(), 0);
+    }
+    // The built program's sample file keeps logging off.
+    Host sample;
+    ASSERT_TRUE(sample.start({}));
+    sample.log.collect(700ms);
+    EXPECT_TRUE(sample.log.messages.empty());
+    EXPECT_EQ(sample.stop(), 0);
+}
+
+TEST(HostStartup, SettingsPathThatIsNoRegularFileGivesDefaults) {
+    NEED_OWN_NETWORK();
+    const std::string dir = tempDir();
+    const std::string fifo = dir + "/fifo.inf";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir, fifo, std::string("/proc/self/status")}) {
+        Host host;
+        ASSERT_TRUE(host.start({path}));
+        host.log.collect(700ms);
+        EXPECT_TRUE(host.log.messages.empty()) << path;
+        EXPECT_TRUE(host.process.running()) << path;
+        EXPECT_EQ(host.stop(), 0) << path;
+    }
+}
+
+// A host started with an open-file limit (descriptors from 3 up closed first).
+class LimitedHost {
+public:
+    ~LimitedHost() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool start(const std::string& settings, rlim_t files) {
+        const std::string program = tmtest::binPath("tolvenmarkhost");
+        pid_ = ::fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            const int devnull = ::open("/dev/null", O_RDWR);
+            ::dup2(devnull, 0);
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+            for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+            rlimit limit{files, files};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            ::execl(program.c_str(), program.c_str(), settings.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return true;
+    }
+    // The exit status, or -1 while it runs.
+    int status() {
+        int st = 0;
+        if (::waitpid(pid_, &st, WNOHANG) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    int stop() {
+        ::kill(pid_, SIGTERM);
+        for (int i = 0; i < 300; ++i) {
+            const int st = status();
+            if (st >= 0) return st;
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(HostController, RunningOutOfDescriptorsRefusesConnectionsOnly) {
+    NEED_OWN_NETWORK();
+    LogListener log;
+    ASSERT_TRUE(log.open());
+    LimitedHost host;
+    ASSERT_TRUE(host.start(writeSettings("Debug=enable\n"), 16));
+    const auto bind = log.waitFor("Bind : ", Patience);
+    ASSERT_TRUE(bind.has_value());
+    const auto port = static_cast<std::uint16_t>(std::atoi(bind->c_str() + bind->find("Bind : ") + 7));
+    Controller first;
+    ASSERT_TRUE(first.connect(port));
+    ASSERT_TRUE(first.send(textFrame("Request=Status")));
+    EXPECT_EQ(first.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(first.frame(), reply("Status", "Disconnect"));
+    // More controllers than descriptors: the surplus is refused, the host goes on.
+    std::vector<std::unique_ptr<Controller>> crowd;
+    for (int i = 0; i < 30; ++i) {
+        crowd.push_back(std::make_unique<Controller>());
+        ASSERT_TRUE(crowd.back()->connect(port));
+    }
+    EXPECT_TRUE(log.waitFor("no descriptor left", Patience).has_value());
+    ASSERT_TRUE(first.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(first.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(first.frame(), reply("DataStack", "0"));
+    EXPECT_EQ(host.status(), -1);
+    EXPECT_EQ(log.count("Socket Accept Error"), 0u);
+    // With descriptors free again, a new controller is served.
+    crowd.clear();
+    std::this_thread::sleep_for(300ms);
+    Controller late;
+    ASSERT_TRUE(late.connect(port));
+    ASSERT_TRUE(late.send(dataFrame(Pcm32x48k, "abcd")));
+    EXPECT_EQ(late.frame(), reply("DataStack", "1"));
+    EXPECT_EQ(host.stop(), 0);
+}
+
+// ---- controllers ------------------------------------------------------------
+
+TEST(HostController, UploadSessionWithExactReplies) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+
+    // Before any format frame: chunks are dropped, tags sit at -1.
+    ASSERT_TRUE(c.send(dataFrame(0, std::string(64, 'x'))));
+    EXPECT_EQ(c.frame(), reply("DataStack", "-1"));
+    ASSERT_TRUE(c.send(tagFrame("early")));
+    EXPECT_EQ(c.frame(), reply("DataTag", "-1"));
+
+    ASSERT_TRUE(c.send(textFrame("Request=Status")));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("Tag", "1:18446744073709551615:early"));
+    const std::string status = *c.frame();
+    EXPECT_EQ(status, reply("Status", "Disconnect"));
+    // The exact bytes of one reply: prefix with L = 25, type 1, reserved zeros, the line.
+    EXPECT_EQ(status, std::string("\x00\x00\x19\x01", 4) + std::string(11, '\0') + "Status=Disconnect\r\n");
+
+    // A new track: the registered sender gets the reset push, then its reply.
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    ASSERT_TRUE(c.send(tagFrame("start")));
+    EXPECT_EQ(c.frame(), reply("DataTag", "0"));
+    EXPECT_EQ(c.frame(), reply("Tag", "1:0:start"));
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(c.send(dataFrame(Pcm32x48k, std::string(3840, static_cast<char>(i)))));
+        EXPECT_EQ(c.frame(), reply("DataStack", std::to_string(i)));
+    }
+    // A chunk in another format is dropped and still answered.
+    ASSERT_TRUE(c.send(dataFrame(Pcm16x44k, std::string(1764, 'y'))));
+    EXPECT_EQ(c.frame(), reply("DataStack", "3"));
+    ASSERT_TRUE(c.send(tagFrame(LoopTag) + tagFrame(QuitTag) + tagFrame("end")));
+    EXPECT_EQ(c.frame(), reply("DataTag", "3"));
+    EXPECT_EQ(c.frame(), reply("Tag", "2:3:" + LoopTag));
+    EXPECT_EQ(c.frame(), reply("DataTag", "3"));
+    EXPECT_EQ(c.frame(), reply("Tag", "3:3:" + QuitTag));
+    EXPECT_EQ(c.frame(), reply("DataTag", "3"));
+    EXPECT_EQ(c.frame(), reply("Tag", "4:3:end"));
+
+    // Lines of one frame run in order; a lower-case request does nothing.
+    ASSERT_TRUE(c.send(textFrame("request=status\r\nRequest=Status\n")));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("Tag", "1:0:start"));
+    EXPECT_EQ(c.frame(), reply("Tag", "2:3:" + LoopTag));
+    EXPECT_EQ(c.frame(), reply("Tag", "3:3:" + QuitTag));
+    EXPECT_EQ(c.frame(), reply("Tag", "4:3:end"));
+    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    EXPECT_FALSE(c.frame(300ms).has_value());
+
+    // No "Status" push without a change of the connection, on any time-out.
+    host.log.collect(500ms);
+    EXPECT_FALSE(c.frame(300ms).has_value());
+    EXPECT_EQ(host.log.count("tag:3 [" + LoopTag + "]"), 1u);
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, FramesAcrossReads) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+
+    // One frame in several writes, each given time to arrive as its own read.
+    const std::string status = textFrame("Request=Status");
+    for (std::size_t at = 0; at < status.size(); at += 7) {
+        ASSERT_TRUE(c.send(status.substr(at, 7)));
+        if (at + 7 < status.size()) {
+            EXPECT_FALSE(c.frame(150ms).has_value()) << at;
+        }
+    }
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+
+    // Two frames in one write.
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k) + dataFrame(Pcm32x48k, std::string(100, 'a'))));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    EXPECT_EQ(c.frame(), reply("DataStack", "1"));
+
+    // A frame and a half: the half waits for the rest.
+    const std::string second = tagFrame("second");
+    ASSERT_TRUE(c.send(tagFrame("first") + second.substr(0, 5)));
+    EXPECT_EQ(c.frame(), reply("DataTag", "1"));
+    EXPECT_EQ(c.frame(), reply("Tag", "1:1:first"));
+    EXPECT_FALSE(c.frame(300ms).has_value());
+    ASSERT_TRUE(c.send(second.substr(5)));
+    EXPECT_EQ(c.frame(), reply("DataTag", "1"));
+    EXPECT_EQ(c.frame(), reply("Tag", "2:1:second"));
+
+    // A text of "Play" alone, an empty key, and a short text frame held until 15 bytes.
+    ASSERT_TRUE(c.send(textFrame("=Status\r\nPlay")));
+    EXPECT_FALSE(c.frame(300ms).has_value());
+    ASSERT_TRUE(c.send(prefix(2, 1) + "ab"));
+    EXPECT_FALSE(c.frame(300ms).has_value());
+    ASSERT_TRUE(c.send(textFrame("Request=Status")));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_TRUE(host.log.waitFor("GetMessage Play=", Patience).has_value());
+    EXPECT_TRUE(host.log.waitFor("GetMessage =", Ms(200)) == std::nullopt);
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, LargestFrameInOnePiece) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    // L = 0xFFFFFF: 16 MiB of payload, the audio 9 bytes less; a small frame follows.
+    std::string audio(0xFFFFFF - 9, '\0');
+    for (std::size_t i = 0; i < audio.size(); i += 4096) audio[i] = static_cast<char>(i >> 12);
+    const std::string big = dataFrame(Pcm32x48k, audio);
+    ASSERT_EQ(big.size(), 9u + 0xFFFFFF);
+    ASSERT_TRUE(c.send(big + tagFrame("after")));
+    EXPECT_EQ(c.frame(60s), reply("DataStack", "1"));
+    EXPECT_EQ(c.frame(), reply("DataTag", "1"));
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, OnlyRegisteredControllersGetPushes) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller a, b, d;
+    ASSERT_TRUE(a.connect(host.port));
+    ASSERT_TRUE(b.connect(host.port));
+    ASSERT_TRUE(d.connect(host.port));
+    ASSERT_TRUE(a.send(textFrame("Request=Status")));
+    EXPECT_EQ(a.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(a.frame(), reply("Status", "Disconnect"));
+    ASSERT_TRUE(d.send(textFrame("Request=Status")));
+    EXPECT_EQ(d.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(d.frame(), reply("Status", "Disconnect"));
+
+    // b uploads: its own replies only; a and d see the pushes.
+    ASSERT_TRUE(b.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(b.frame(), reply("DataStack", "0"));
+    ASSERT_TRUE(b.send(tagFrame("mark")));
+    EXPECT_EQ(b.frame(), reply("DataTag", "0"));
+    for (Controller* r : {&a, &d}) {
+        EXPECT_EQ(r->frame(), reply("Tag", "0:0:reset"));
+        EXPECT_EQ(r->frame(), reply("Tag", "1:0:mark"));
+    }
+    // A reply goes to the connection that asked, registered or not.
+    ASSERT_TRUE(a.send(dataFrame(Pcm32x48k, "abcd")));
+    EXPECT_EQ(a.frame(), reply("DataStack", "1"));
+    EXPECT_FALSE(b.frame(300ms).has_value());
+    EXPECT_FALSE(d.frame(300ms).has_value());
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, DisconnectMidFrameLeavesOthersServed) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller keep;
+    ASSERT_TRUE(keep.connect(host.port));
+    {
+        Controller gone;
+        ASSERT_TRUE(gone.connect(host.port));
+        const std::string f = dataFrame(Pcm32x48k, std::string(100000, 'z'));
+        ASSERT_TRUE(gone.send(f.substr(0, 50000)));
+        ASSERT_TRUE(host.log.waitFor("Rcv : ", Patience).has_value());
+        gone.close();
+    }
+    ASSERT_TRUE(host.log.waitFor("Disconnect Controller", Patience).has_value());
+    ASSERT_TRUE(keep.send(textFrame("Request=Status")));
+    EXPECT_EQ(keep.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(keep.frame(), reply("Status", "Disconnect"));
+    Controller later;  // a new connection starts unregistered with nothing carried over
+    ASSERT_TRUE(later.connect(host.port));
+    ASSERT_TRUE(later.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(later.frame(), reply("DataStack", "0"));
+    EXPECT_TRUE(host.process.running());
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, MalformedFramesAreRefusedCleanly) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller c;
+    ASSERT_TRUE(c.connect(host.port));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    // Data frames too short for a format word change nothing and are answered.
+    ASSERT_TRUE(c.send(prefix(0, 0)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    ASSERT_TRUE(c.send(prefix(5, 0) + std::string(5, '\x01')));
+    EXPECT_EQ(c.frame(), reply("DataStack", "0"));
+    // A tag frame without its reserved byte is ignored: the next reply comes first.
+    ASSERT_TRUE(c.send(prefix(0, 2) + tagFrame("ok")));
+    EXPECT_EQ(c.frame(), reply("DataTag", "0"));
+    // A tag name holding a line end would break the text line: refused.
+    ASSERT_TRUE(c.send(tagFrame("bad\r\nStatus=Play") + dataFrame(Pcm32x48k, "abcd")));
+    EXPECT_EQ(c.frame(), reply("DataStack", "1"));
+    // A format without a rate cannot size the ring: refused, the track stays.
+    ASSERT_TRUE(c.send(dataFrame(0x02 | 0x800)));
+    EXPECT_EQ(c.frame(), reply("DataStack", "1"));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k, "efgh")));
+    EXPECT_EQ(c.frame(), reply("DataStack", "2"));
+
+    // An unknown frame type drops that controller only.
+    ASSERT_TRUE(c.send(prefix(1, 3) + "x" + textFrame("Request=Status")));
+    EXPECT_TRUE(c.closedByHost());
+    Controller other;
+    ASSERT_TRUE(other.connect(host.port));
+    ASSERT_TRUE(other.send(textFrame("Request=Status")));
+    EXPECT_EQ(other.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(other.frame(), reply("Tag", "1:0:ok"));
+    EXPECT_EQ(other.frame(), reply("Status", "Disconnect"));
+    EXPECT_EQ(host.stop(), 0);
+}
+
+TEST(HostController, ControllerThatStopsReadingDoesNotBlockTheOthers) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged());
+    Controller slow;
+    ASSERT_TRUE(slow.connect(host.port, 4096));
+    // Long tags make every status answer large.
+    Controller fast;
+    ASSERT_TRUE(fast.connect(host.port));
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(fast.send(tagFrame(std::string(60000, static_cast<char>('a' + i % 26)))));
+        ASSERT_TRUE(fast.frame().has_value());
+    }
+    // The slow controller asks for about 120 MB of answers and never reads.
+    std::string requests;
+    for (int i = 0; i < 50; ++i) requests += textFrame("Request=Status");
+    ASSERT_TRUE(slow.send(requests));
+    // The host keeps serving the other controller meanwhile.
+    ASSERT_TRUE(fast.send(dataFrame(Pcm32x48k)));
+    EXPECT_EQ(fast.frame(), reply("DataStack", "0"));
+    // The slow one is cut off once its queue passes the bound, and forgotten
+    // at the next read.
+    EXPECT_TRUE(host.log.waitFor("send backlog full", Patience).has_value());
+    ASSERT_TRUE(fast.send(dataFrame(Pcm32x48k, "abcd")));
+    EXPECT_EQ(fast.frame(), reply("DataStack", "1"));
+    EXPECT_TRUE(host.log.waitFor("Disconnect Controller", Patience).has_value());
+    EXPECT_TRUE(slow.closedByHost());
+    EXPECT_EQ(host.stop(), 0);
+}
+
+}  // namespace
