@@ -1,6 +1,7 @@
 #include "host/HostApp.h"
 
 #include <list>
+#include <memory>
 #include <string>
 
 #include "foundation/FileInf.h"
@@ -89,19 +90,27 @@ void setMainThread(const HostSetting& setting) {
 // The recorder's effect on the track: a sender's connection starts a new
 // track in its format with one second of silence; the end of the connection
 // (run on the main thread, once the ring is free) appends one more second
-// and the "Recorder" tag. Earlier ends run before a new track replaces theirs.
+// and the "Recorder" tag. Earlier ends run before a new track replaces theirs;
+// the end of a recording whose track a controller has replaced meanwhile is
+// dropped, so that it never lands in the middle of an upload.
 void installRecorder(SinkRecode& recorder, TrackEditor& editor, const ZARNITH::SyncBuffer& sync) {
+    auto recordingTrack = std::make_shared<std::uint64_t>(0);  // generation of the recording's track
     editor.beforeNewTrack = [&recorder] { (void)recorder.runPendingEnds(); };
     recorder.recordStream = [&editor](ORVEX::BufferCS_const chunk) {
         (void)editor.appendChunk(chunk);
         return true;
     };
-    recorder.recordFormat = [&editor](ZARNITH::FormatConfigure& format) {
+    recorder.recordFormat = [&editor, recordingTrack](ZARNITH::FormatConfigure& format) {
         if (!editor.newTrack(format)) return false;
+        *recordingTrack = editor.generation();
         (void)editor.appendSilence();
         return true;
     };
-    recorder.recordFlush = [&editor, &sync](ORVEX::BufferCS_const) {
+    recorder.recordFlush = [&editor, &sync, recordingTrack](ORVEX::BufferCS_const) {
+        if (editor.generation() != *recordingTrack) {
+            LEVEL_WARNING << "Recoder end dropped: the track was replaced";
+            return true;
+        }
         if (TrackEditor::connected(sync)) return false;  // the host's own sender plays the ring
         (void)editor.appendSilence();
         (void)editor.storeTag("Recorder");

@@ -43,6 +43,7 @@ bool TrackEditor::newTrack(ZARNITH::FormatConfigure format) {
     endConnection();
     if (beforeNewTrack) beforeNewTrack();
     if (!sync.setupBuffer(static_cast<unsigned long>(frames), 1, false, format)) return false;
+    ++trackGeneration;
     track.currentFormat = format;
     track.tags.clear();
     track.loopCount = 0;

@@ -46,10 +46,14 @@ public:
 
     // The ring's queued-chunk count minus one (-1 for an empty ring).
     std::int64_t stackPosition() const;
+    // Counts the tracks started so far: tells whether a track is still the
+    // one that an earlier step started.
+    std::uint64_t generation() const { return trackGeneration; }
 
 private:
     TrackState& track;
     ZARNITH::SyncBuffer& sync;
     ControllerTable& table;
     ORVEX::Buffer silence;  // reused for every silence chunk
+    std::uint64_t trackGeneration = 0;
 };

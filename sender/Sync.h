@@ -193,7 +193,9 @@ public:
     // read by the worker on every message.
     std::atomic<bool> playing;
     ORVEX::IPAddress sinkAddress;   // application thread (setSink); worker reads after start
-    ORVEX::IPAddress debugAddress;  // application thread (setSink); log relay reads
+    // The target endpoint of the sink's host: setSink writes it, the log relay
+    // thread reads it, both under debugMutex (the relay outlives a connection).
+    ORVEX::IPAddress debugAddress;
     // A HOSTDEBUG_REQ is due: set by setSink, cleared by the log relay thread.
     std::atomic<bool> debugRequest;
     FormatConfigure requestedFormat;  // application thread before connect; worker reads
@@ -257,6 +259,7 @@ private:
     // The log relay thread runs: set by connect when it starts the thread,
     // cleared by the thread when it ends.
     std::atomic<bool> debugRunning{false};
+    std::mutex debugMutex;  // guards debugAddress
 };
 
 }  // namespace ZARNITH

@@ -2,6 +2,7 @@
 // exchange, the inquiries that setSink runs, the pre-format and host name,
 // the datagram-size probe, and the log relay thread.
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "foundation/SysLog.h"
@@ -143,8 +144,11 @@ bool Sync::setSink(const ORVEX::IPAddress& sink, ORVEX::Clock hostLatency, bool 
     }
 
     sinkAddress = sink;
-    debugAddress = sink;
-    debugAddress.set_port(TargetPort);
+    {
+        std::lock_guard<std::mutex> lock(debugMutex);
+        debugAddress = sink;
+        debugAddress.set_port(TargetPort);
+    }
     debugRequest = true;
     if (SysLogZarnith::zarnith_log > 5) std::this_thread::sleep_for(std::chrono::milliseconds(110));
     return true;
@@ -267,11 +271,18 @@ void Sync::thread_debug_func() {
     Receive answer;
     ORVEX::IPAddress from;
     std::string line;
+    ORVEX::IPAddress target;
+    auto currentTarget = [&] {
+        std::lock_guard<std::mutex> lock(debugMutex);
+        target = debugAddress;
+    };
+    currentTarget();
     while (!closing.load()) {
         if (debugRequest.exchange(false)) {
+            currentTarget();
             const std::uint16_t on = SysLogZarnith::zarnith_log > 5 ? 1 : 0;
-            (void)sendAck(debugSocket, debugAddress, Send(HOSTDEBUG_REQ, STATUS_NONE, on, 0, 0, 0), HOSTDEBUG_ANS,
-                          answer, AnswerWindow);
+            (void)sendAck(debugSocket, target, Send(HOSTDEBUG_REQ, STATUS_NONE, on, 0, 0, 0), HOSTDEBUG_ANS, answer,
+                          AnswerWindow);
         }
         const int ready = debugSocket.wait(RelayWait);
         if (ready == 0 || closing.load()) break;
@@ -279,7 +290,7 @@ void Sync::thread_debug_func() {
         if (!debugSocket.receiveFromV6(received, from)) break;
         if (received.empty() || !received) continue;
         // Forwarded lines are taken only from the target the request went to.
-        if (!sameSource(from, debugAddress, debugSocket.bindIfIndex)) continue;
+        if (!sameSource(from, target, debugSocket.bindIfIndex)) continue;
         if (received.getMessage() != HOSTDEBUG_ANS || received.getOption0() != 2) continue;
         received.get_str(line);
         LEVEL_INFO << "Target: " << line;

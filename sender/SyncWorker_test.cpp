@@ -453,6 +453,54 @@ TEST_F(WorkerTest, SinkPhaseInversionComplementsTheStream) {
     EXPECT_GE(LogCapture::instance().find("Play Phase Invert"), 0);
 }
 
+// Every blocking wait mode and every pacing of the profile carries the
+// track unchanged: fixed or fractional frames, several messages per cycle,
+// random cycles with their scaled frames.
+TEST_F(WorkerTest, ModesAndProfilesKeepTheStreamExact) {
+    Profile random = synctest::fixProfile(2000, 1, 96);
+    random.mode = Profile::MODE_RANDOM;
+    random.cycleMin = Clock::fromMicroseconds(1000);
+    Profile fractional = synctest::fixProfile(1000, 3, 16);
+    fractional.framesQ14 = 16 * 16384 + 5461;  // 16.33 frames per message
+    Profile fixedSize = synctest::fixProfile(1000, 2, 24);
+    fixedSize.packetSize = 192;
+    fixedSize.mode = Profile::MODE_VAR;
+    struct Case {
+        const char* what;
+        int mode;
+        Profile profile;
+    };
+    const Case cases[] = {
+        {"socket non-blocking", Sync::SOCKETNOBLOCK, synctest::fixProfile(1000, 2, 24)},
+        {"short sleeps spun", Sync::NOSHORTSLEEP, synctest::fixProfile(1000, 1, 48)},
+        {"yield per cycle", Sync::YIELDCYCLE, synctest::fixProfile(1000, 1, 48)},
+        {"yield per wait", Sync::YIELDWAIT | Sync::FEEDBACK, synctest::fixProfile(1000, 1, 48)},
+        {"random cycles", Sync::THRED_NONE, random},
+        {"fractional frames", Sync::THRED_NONE, fractional},
+        {"fixed size", Sync::THRED_NONE, fixedSize},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sync.close();
+        sink.messages.clear();
+        sync.track = PatternSync::pattern(8 * 4000);
+        sync.position = 0;
+        sync.chunkBytes = 1000;
+        connect(c.profile, c.mode);
+        sync.play();
+        ASSERT_TRUE(sink.run([&] { return sync.state.load() == 0; }, 20000ms));
+        const std::vector<std::uint8_t> got = sink.stream_bytes();
+        const std::size_t start = silenceBefore(got, 0);
+        ASSERT_GE(got.size(), start + sync.track.size());
+        EXPECT_TRUE(std::equal(sync.track.begin(), sync.track.end(), got.begin() + static_cast<long>(start)));
+        EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(start + sync.track.size()), got.end(),
+                                [](std::uint8_t b) { return b == 0; }));
+        EXPECT_EQ(sink.count(DSICONNECT_REQ), 1u);
+    }
+    EXPECT_GE(LogCapture::instance().find("wth start NOSHORTSLEEP  FEEDBACK:1  Info=10"), 0);
+    EXPECT_GE(LogCapture::instance().find("wth start  FEEDBACK:8  Info=10"), 0);
+}
+
 TEST_F(WorkerTest, WordConverterSeesWholeWordsAcrossChunksOfAnySize) {
     // DSD in 32-bit words, little-endian at the host, big-endian on the wire.
     const FormatConfigure host(CH2 | DSD1 | DSD_LSB | DSD_LITTLE | DSD_WORD32 | BASE_44100 | MULTI_64);

@@ -190,7 +190,15 @@ TEST(SenderSink, PlaysATrackToTheCaptureSinkOnLoopback) {
     ASSERT_TRUE(address.set_V6_str("::1"));
     address.set_port(ControlPort);
     ASSERT_TRUE(player.connect(address, 0, Pcm32, track, 480));
+    // What the real sink answered to the inquiry.
     EXPECT_EQ(static_cast<std::uint64_t>(player.sync.sendFormat), static_cast<std::uint64_t>(Pcm32));
+    EXPECT_EQ(player.sync.hwLatency, 200);
+    EXPECT_EQ(player.sync.latency, 1000);
+    EXPECT_EQ(player.sync.packDataSize, 1428);
+    EXPECT_EQ(player.sync.packDataCount, 0xFFFF);
+    EXPECT_EQ(player.sync.profileMaker.sinkCycleMin, 333);
+    EXPECT_EQ(player.sync.profileMaker.sinkCycleMax, 1000);
+    EXPECT_NE(static_cast<std::uint64_t>(player.sync.sincSupportPCM) & PCM32, 0u);
     ASSERT_TRUE(player.waitIdle(30000ms));
     const std::string line = sink.endLine(5000ms);
     sink.stop();

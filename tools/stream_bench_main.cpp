@@ -408,8 +408,9 @@ double threadCpuSeconds(clockid_t id) {
 }
 
 // The bare loop: sleep to each deadline, send the cycle's datagrams.
-double baseline(const Profile& profile, std::uint64_t frameBytes, double seconds, int mode, int cpu) {
+double baseline(const Profile& profile, std::uint64_t frameBytes, double seconds, int mode, int cpu, int& late) {
     double cpuSeconds = -1;
+    late = 0;
     std::thread t([&] {
         const unsigned long self = ORVEX::ThreadPriority::getSelfThreadID();
         (void)ORVEX::ThreadPriority::setPriority(self, (mode & Sync::CRITICAL) ? ORVEX::ThreadPriority::CRITICAL
@@ -444,6 +445,12 @@ double baseline(const Profile& profile, std::uint64_t frameBytes, double seconds
             }
             while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
             }
+            // Woken more than a cycle after the deadline: what the worker logs as "over time".
+            timespec woke{};
+            ::clock_gettime(CLOCK_MONOTONIC, &woke);
+            const long long lateNs = (static_cast<long long>(woke.tv_sec) - next.tv_sec) * 1000000000LL +
+                                     (woke.tv_nsec - next.tv_nsec);
+            if (lateNs > cycleNs) ++late;
             for (std::uint16_t i = 0; i < profile.packetCount; ++i, ++seq) {
                 message[6] = i + 1 == profile.packetCount ? STATUS_CYCLEEND : 0;
                 message[8] = static_cast<std::uint8_t>(seq);
@@ -609,7 +616,8 @@ int main(int argc, char** argv) {
     }
     sync.seek_front();
 
-    const double baselineCpu = baseline(profile, frameBytes, seconds, mode, cpu);
+    int baselineLate = 0;
+    const double baselineCpu = baseline(profile, frameBytes, seconds, mode, cpu, baselineLate);
 
     if (!sync.connectPrepare() || !sync.connect(false, -1)) {
         std::fprintf(stderr, "stream_bench: connect failed\n");
@@ -654,7 +662,7 @@ int main(int argc, char** argv) {
     }
     const double senderCpu = workerCpu / audioSeconds, baseCpu = baselineCpu / seconds;
     std::printf("%-22s %14.4f %14.4f %8s\n", "cpu s per audio s", senderCpu, baseCpu, ratio(senderCpu, baseCpu).c_str());
-    std::printf("%-22s %14d\n", "over time", g_overTime.load());
+    std::printf("%-22s %14d %14d\n", "over time", g_overTime.load(), baselineLate);
     std::printf("%-22s %14.0f\n", "resend requests", number(r, "sender.resends"));
     const auto exact = r.find("sender.exact");
     std::printf("%-22s %14s\n", "bit-exact", exact == r.end() ? "unknown" : exact->second.c_str());
