@@ -35,8 +35,7 @@ void sleepMilliseconds(unsigned ms) {
 
 ControllerCommands::ControllerCommands(const HostSetting& setting, TrackState& track, ZARNITH::SyncBuffer& sync,
                                        ControllerTable& table)
-    : setting(setting),
-      track(track),
+    : track(track),
       sync(sync),
       table(table),
       trackEditor(track, sync, table),

@@ -51,7 +51,6 @@ private:
     void seek(const std::string& value);
     void reply(ClientST& sender, const std::string& key, std::int64_t value);
 
-    const HostSetting& setting;
     TrackState& track;
     ZARNITH::SyncBuffer& sync;
     ControllerTable& table;
