@@ -226,7 +226,9 @@ private:
     int sendAck(const ORVEX::IPAddress& to, const Send& request, MessageID expect, Receive& answer, bool retry,
                 const std::function<bool(const Receive&)>& belongs);
     bool nopBreakFirst(const ORVEX::IPAddress& target);
-    bool outputName(const ORVEX::IPAddress& target, std::string& text);
+    // OUTPUTNAME_REQ: false on a socket failure; `answered` tells whether an
+    // accepted answer gave the text (else it is empty).
+    bool outputName(const ORVEX::IPAddress& target, std::string& text, bool& answered);
     static void replaceMyAddress(std::string& text, const ORVEX::IPAddress& target);
     // Configuration units, parameterised by the message base (0x30 or 0x34).
     bool _TargetSetting(std::uint16_t base, const ORVEX::IPAddress& to, std::list<TargetSettingInfo>& units,

@@ -223,12 +223,13 @@ void Find::replaceMyAddress(std::string& text, const ORVEX::IPAddress& target) {
     text.replace(at, placeholder.size(), "[" + address + "]");
 }
 
-bool Find::outputName(const ORVEX::IPAddress& target, std::string& text) {
+bool Find::outputName(const ORVEX::IPAddress& target, std::string& text, bool& answered) {
     text.clear();
     Receive answer;
     const int result = sendAck(target, Send(OUTPUTNAME_REQ, STATUS_NONE, 0, 0, 0, 0), OUTPUTNAME_ANS, answer, true);
     if (result == ACK_FAILURE) return false;
-    if (result == ACK_ANSWER) {
+    answered = result == ACK_ANSWER;
+    if (answered) {
         answer.get_str(text);
         replaceMyAddress(text, target);
     }
@@ -245,7 +246,8 @@ bool Find::findTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
         std::uint8_t table[TableBytes];
         if (!getPort(target, mode, count, unusedCount, table, nullptr)) return false;
         std::string outputText;
-        if (!outputName(target, outputText)) return false;
+        bool answered = false;
+        if (!outputName(target, outputText, answered)) return false;
 
         std::vector<ORVEX::IPAddress> stored;  // endpoints of this target stored in this scan
         const bool useTable = count <= TableIdLimit;
@@ -339,9 +341,10 @@ bool Find::getOutput(const ORVEX::IPAddress& target, std::uint16_t portId, ORVEX
         if (result == ACK_FAILURE) return false;
         if (result == ACK_ANSWER) answer.get_str(info.name);
         std::string text;
-        if (!outputName(candidate, text)) return false;
-        // Only an answered output query replaces the text.
-        if (!text.empty()) info.outputText = text;
+        bool answered = false;
+        if (!outputName(candidate, text, answered)) return false;
+        // Only an answered output query replaces the text (an empty one too).
+        if (answered) info.outputText = text;
         return true;
     }
     return true;

@@ -212,6 +212,18 @@ TEST_F(FindManage, UnitReadingStopsAtAWrongOrMissingUnit) {
     EXPECT_TRUE(read.empty());
 }
 
+TEST_F(FindManage, EmptyChoiceTextsStillCountAgainstTheBound) {
+    // A choice unit spanning every value answers each text empty: the
+    // texts cost no bytes, but the read keeps at most 65536 of them.
+    const std::vector<Unit> units = {{5, "Wide", 0, 0xFFFF, 0, "", {}}};
+    findtest::LogCapture::start(3);  // 65536 exchanges: no trace lines
+    endpoint.run([&](Peer& p, const Request& r) { answerUnits(p, r, SINKUNIT_REQ, units); });
+    std::list<Find::TargetSettingInfo> read;
+    EXPECT_FALSE(finder.SinkSetting(to, read, false));
+    EXPECT_TRUE(read.empty());
+    EXPECT_EQ(findtest::LogCapture::instance().count("Find answer texts too many : 65537"), 1);
+}
+
 TEST_F(FindManage, SetsUnitsAndEndsWithAFinale) {
     endpoint.run([](Peer& p, const Request& r) {
         const bool accept = r.o[2] == 7 || (r.o[0] == 0 && r.o[1] == 1);

@@ -176,6 +176,41 @@ TEST_F(FindQueries, GetOutputOnLoopbackTriesOnlyTheLoopbackEntry) {
     atPort.stop();
 }
 
+TEST_F(FindQueries, GetOutputWritesTheTextOnlyWhenAnswered) {
+    struct Case {
+        std::uint16_t status;
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {STATUS_ACCEPT, "a[myaddress]", "a[::1]"},
+        {STATUS_ACCEPT, "", ""},
+        {STATUS_NONE, "", "stale"},
+    };
+    Peer atPort{address("::1", Find::TargetPort)};
+    ASSERT_TRUE(atPort.ok);
+    const std::uint16_t sinkPort = sink.port();
+    const Case* current = nullptr;
+    atPort.run([&](Peer& p, const Request& r) {
+        if (r.id == PORT_REQ) (void)p.answer(r, reply(PORT_ANS, STATUS_ACCEPT, r.o[0], r.o[1], sinkPort, 1, "Main"));
+        if (r.id == DISCOVER) (void)p.answer(r, reply64(DISCOVER_ANS, STATUS_ACCEPT, 1, "Self"));
+        if (r.id == OUTPUTNAME_REQ) (void)p.answer(r, reply(OUTPUTNAME_ANS, current->status, 0, 0, 0, 0, current->text));
+    });
+    Find::Setting s;
+    s.loopbackAllowed = true;
+    Find finder(s);
+    ASSERT_TRUE(finder.open());
+    for (const Case& c : cases) {
+        current = &c;
+        ORVEX::IPAddress endpoint;
+        Find::TargetConnectInfo info;
+        info.outputText = "stale";
+        ASSERT_TRUE(finder.getOutput(address("::1"), 1, endpoint, info));
+        EXPECT_EQ(info.outputText, c.expected) << c.text;
+    }
+    atPort.stop();
+}
+
 TEST_F(FindQueries, NopBreakGoesFirstAndTheQueriesGoOn) {
     const std::uint16_t sinkPort = sink.port();
     target.run([sinkPort](Peer& p, const Request& r) {

@@ -39,7 +39,7 @@ protected:
         ss.icons[0].width = 16;
         ss.icons[0].pixels.resize(16 * 16);
         for (std::size_t i = 0; i < ss.icons[0].pixels.size(); ++i) ss.icons[0].pixels[i].byte[0] = static_cast<std::uint8_t>(i);
-        sink = std::make_unique<ClosingSink<sinktest::RecordingSink>>(ss.gen(), waiter);
+        sink = std::make_unique<ClosingSink<sinktest::RecordingSink>>(ss, waiter);
         std::uint16_t ctrl = 0, stream = 0;
         ASSERT_TRUE(sink->open(ctrl, stream));
         control = address("::1", ctrl);
