@@ -157,6 +157,14 @@ private:
     bool handleClientName(const Receive& request, const ORVEX::IPAddress& from);
     bool handleConnect(const Receive& request, const ORVEX::IPAddress& from);
     void handleClockTable(const Receive& request, const ORVEX::IPAddress& from);
+    // Management answers (units, values, icons, synchro information). Each
+    // returns what the control step returns after it: true, except where a
+    // failed send or a commit with changes ends the step with false.
+    bool handleSinkUnit(const Receive& request, const ORVEX::IPAddress& from);
+    bool handleSinkValue(const Receive& request, const ORVEX::IPAddress& from);
+    bool handleSinkIcon(const Receive& request, const ORVEX::IPAddress& from);
+    bool handleSynchroInfo(const ORVEX::IPAddress& from);
+    bool sendManagement(const Send& message, const ORVEX::IPAddress& to, const char* errorText, int line);
     bool waitWhileDisconnecting();
     bool openMsSocket(std::uint16_t& port);
     void abortConnect();

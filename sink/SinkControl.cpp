@@ -127,6 +127,10 @@ bool Sink::controlLoop() {
         case CONNECTPRE_REQ: ok = handleConnectPre(request, from); break;
         case PARAMETER_REQ: ok = handleParameter(from); break;
         case CLIENTNAME_SET: ok = handleClientName(request, from); break;
+        case SINKUNIT_REQ: ok = handleSinkUnit(request, from); break;
+        case SINKVALUE_REQ: ok = handleSinkValue(request, from); break;
+        case SINKICON_REQ: ok = handleSinkIcon(request, from); break;
+        case SYNCHROINFO_REQ: ok = handleSynchroInfo(from); break;
         case CLOCKTABLE_SET: handleClockTable(request, from); break;
         default: ok = echo(request, from); break;
     }

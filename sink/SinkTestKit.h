@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -278,6 +279,74 @@ private:
     std::mutex mutex_;
     std::vector<Delivery> deliveries_;
     std::string clientName_;
+};
+
+// A recording sink with configuration units of its own (slots 13 to 15): it
+// keeps the values it is given, records every call and takes scripted results.
+class ConfigurableSink : public RecordingSink {
+public:
+    using RecordingSink::RecordingSink;
+
+    struct Value {
+        std::string text;
+        std::uint16_t value = 0;
+    };
+    struct SetCall {
+        std::uint16_t index;
+        std::string text;
+        std::uint16_t value;
+        bool toDefault;
+    };
+
+    std::atomic<bool> setResult{true};       // ConfigSet's answer (true: the value is kept)
+    std::atomic<bool> finaleResult{true};    // ConfigFinale's answer
+    std::atomic<bool> finaleChanged{false};  // ConfigFinale's `changed`
+
+    // A value that ConfigGet gives for `index` (indexes without one are not readable).
+    void store(std::uint16_t index, const std::string& text, std::uint16_t value) {
+        std::lock_guard<std::mutex> lock(configMutex_);
+        values_[index] = Value{text, value};
+    }
+    std::vector<SetCall> sets() {
+        std::lock_guard<std::mutex> lock(configMutex_);
+        return sets_;
+    }
+    std::vector<bool> finales() {
+        std::lock_guard<std::mutex> lock(configMutex_);
+        return finales_;
+    }
+    int gets() const { return gets_; }
+
+    bool ConfigGet(std::uint16_t index, std::string& text, std::uint16_t& value) override {
+        ++gets_;
+        std::lock_guard<std::mutex> lock(configMutex_);
+        auto it = values_.find(index);
+        if (it == values_.end()) return false;
+        text = it->second.text;
+        value = it->second.value;
+        return true;
+    }
+    bool ConfigSet(std::uint16_t index, const std::string& text, const std::uint16_t& value,
+                   bool toDefault) override {
+        std::lock_guard<std::mutex> lock(configMutex_);
+        sets_.push_back(SetCall{index, text, value, toDefault});
+        if (!setResult) return false;
+        values_[index] = Value{text, value};
+        return true;
+    }
+    bool ConfigFinale(bool commit, bool& changed) override {
+        std::lock_guard<std::mutex> lock(configMutex_);
+        finales_.push_back(commit);
+        changed = finaleChanged;
+        return finaleResult;
+    }
+
+private:
+    std::mutex configMutex_;
+    std::map<std::uint16_t, Value> values_;
+    std::vector<SetCall> sets_;
+    std::vector<bool> finales_;
+    std::atomic<int> gets_{0};
 };
 
 // The application thread: waits on the waiter and runs the control step;
