@@ -1,6 +1,8 @@
 #include "foundation/FileBuffer.h"
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +56,14 @@ bool FileBuffer::load(const std::string& path, std::uint64_t size, std::uint64_t
     if (file.get() < 0) return false;
     const auto length = static_cast<std::uint64_t>(st.st_size);
     if (length == 0) {
+        // A pseudo-file (/proc) reports length 0 whatever it holds: its
+        // length is unknown, and it is not taken for an empty file.
+        std::uint8_t probe = 0;
+        ssize_t n = 0;
+        do {
+            n = ::pread(file.get(), &probe, 1, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n != 0) return false;
         clear();
         return true;
     }
@@ -64,7 +74,15 @@ bool FileBuffer::load(const std::string& path, std::uint64_t size, std::uint64_t
         return false;
     }
     Buffer bytes;
-    bytes.resize(static_cast<std::size_t>(size));
+    // A length the memory cannot hold (a huge sparse file named by mistake)
+    // is a file that cannot be read, not the end of the process.
+    try {
+        bytes.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
     std::uint64_t done = 0;
     while (done < size) {
         const ssize_t n = ::pread(file.get(), bytes.data() + done, static_cast<std::size_t>(size - done),

@@ -18,7 +18,8 @@ public:
     [[nodiscard]] bool load(const std::string& path);
     // size 0: the whole file (offset ignored); else `size` bytes from
     // `offset`, which must lie within the file. An empty file gives an empty
-    // buffer and true. On false the buffer is unchanged.
+    // buffer and true; a file whose length is unknown (a /proc pseudo-file) or
+    // too large for memory gives false. On false the buffer is unchanged.
     [[nodiscard]] bool load(const std::string& path, std::uint64_t size, std::uint64_t offset);
     // Creates or truncates the file and writes all bytes; false when the file
     // cannot be opened or a write or the close fails.

@@ -83,6 +83,40 @@ TEST_F(FileBufferTest, OnlyRegularFilesAreRead) {
         EXPECT_EQ(text(b), "old") << path;
         EXPECT_FALSE(b.save(path)) << path;
     }
+    // A pseudo-file reports length 0 but has content: its length is unknown.
+    FileBuffer b;
+    b.write("old", 3);
+    EXPECT_FALSE(b.load("/proc/self/status"));
+    EXPECT_FALSE(b.load("/proc/self/status", 4, 0));
+    EXPECT_EQ(text(b), "old");
+}
+
+TEST_F(FileBufferTest, AFileTooLargeForMemoryIsRefused) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#else
+    // A sparse file far larger than the address-space limit of the child.
+    const std::string path = dir + "/sparse";
+    {
+        FileBuffer none;
+        ASSERT_TRUE(none.save(path));
+    }
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(8) << 30), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit limit{1u << 30, 1u << 30};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+        FileBuffer b;
+        b.write("old", 3);
+        const bool loaded = b.load(path);
+        ::_exit(loaded ? 1 : (b.size() == 3 ? 0 : 2));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "the load ended the process";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: reported as loaded; 2: buffer changed";
+#endif
 }
 
 TEST_F(FileBufferTest, SaveTruncatesAndKeepsBytesUnchanged) {
