@@ -25,6 +25,8 @@ constexpr ORVEX::Clock AnswerWindow = ORVEX::Clock::fromMilliseconds(10);
 constexpr ORVEX::Clock PrepareWindow = ORVEX::Clock::fromSeconds(10);
 constexpr ORVEX::Clock RelayWait = ORVEX::Clock::fromMilliseconds(100);
 constexpr std::uint16_t TargetPort = 19642;
+// Datagrams still read after a try's deadline, at most.
+constexpr int LateReadsMax = 16;
 
 bool isLinkLocal(const ORVEX::IPAddress& address) {
     return address.address[0] == 0xFE && (address.address[1] & 0xC0) == 0x80;
@@ -51,13 +53,20 @@ bool Sync::sendAck(ORVEX::UDPV6& socket, const ORVEX::IPAddress& to, const Send&
         if (closing.load()) return false;
         if (!socket.sendToV6(view, to, true)) return false;
         // Each try has a fixed deadline: stray datagrams do not stretch it.
+        // What had arrived by then still counts, even when this thread got
+        // the processor back only after the deadline.
         const ORVEX::Clock deadline = ORVEX::Clock::now() + window;
+        int lateReads = 0;
         for (;;) {
             const ORVEX::Clock now = ORVEX::Clock::now();
-            if (now.Comp(deadline) >= 0) break;
-            const int ready = socket.wait(deadline - now);
+            const bool expired = now.Comp(deadline) >= 0;
+            if (expired && ++lateReads > LateReadsMax) break;
+            const int ready = socket.wait(expired ? ORVEX::Clock() : deadline - now);
             if (ready == 0) return false;
-            if (ready == 1) continue;  // the deadline test above ends the try
+            if (ready == 1) {
+                if (expired) break;
+                continue;
+            }
             if (closing.load()) return false;
             if (!socket.receiveFromV6(received, from)) return false;
             if (received.empty()) continue;

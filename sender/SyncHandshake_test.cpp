@@ -7,6 +7,9 @@
 #include <future>
 #include <thread>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "protocol/FormatPreConfigure.h"
 #include "sender/SyncTestPeer.h"
 
@@ -127,6 +130,16 @@ TEST_F(HandshakeTest, LatencyZeroTakesTheSinksOwnAndSendsOneRequest) {
     EXPECT_GE(LogCapture::instance().find("LATENCY_REQ hw=2000us latency=50000us"), 0);
 }
 
+TEST_F(HandshakeTest, WakeUpGoesFirstAndAnEchoDoesNotStopTheInquiry) {
+    auto result = std::async(std::launch::async, [&] { return sync.setSink(peer.address, Clock(), true); });
+    Receive got;
+    expectRequest(header(NOPBREAK_REQ, 0, 0), got);
+    answer(NOPBREAK_REQ, STATUS_NONE, 0);  // a sink without a stop window echoes it
+    expectRequest(header(FORMAT_REQ, 0, 0), got);
+    answer(FORMAT_ANS, STATUS_ACCEPT, 0);
+    EXPECT_FALSE(result.get());
+}
+
 // The data-size answer: taken over, or the defaults when it is missing or has
 // no meaning (a datagram size of the header room or less would divide by zero).
 TEST_F(HandshakeTest, DataSizeAnswersAndTheirFallbacks) {
@@ -215,10 +228,13 @@ TEST_F(HandshakeTest, UnansweredRequestIsTriedThreeTimesWithFullWindows) {
                             Clock::fromMilliseconds(10));
     });
     Receive got;
-    std::vector<std::chrono::steady_clock::time_point> arrivals;
+    // Arrival times as the kernel took them, whatever delays this thread.
+    std::vector<std::chrono::nanoseconds> arrivals;
     while (peer.receive(got, from, 200ms)) {
         EXPECT_EQ(Peer::bytes(got), header(LATENCY_REQ, 0, 0));
-        arrivals.push_back(std::chrono::steady_clock::now());
+        timespec stamp{};
+        ASSERT_EQ(::ioctl(peer.socket.getDescriptor(), SIOCGSTAMPNS, &stamp), 0);
+        arrivals.push_back(std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
     }
     EXPECT_TRUE(result.get());
     EXPECT_TRUE(answerGot.empty());

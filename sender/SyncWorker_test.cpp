@@ -304,10 +304,22 @@ TEST_F(WorkerTest, ResendRequestAfterTheFinalMessageIsServedBeforeTheDisconnect)
     std::uint16_t firstMissing = 0;
     sink.reporting = false;
     sink.onReportRequest = [&](const Message& m) {
-        // Once the track has gone out, claim its last three messages were lost.
-        if (!asked && LogCapture::instance().find("buffer Final ") >= 0 && m.seq > 32) {
+        // At the first report request after the final message (the one after
+        // the track's last), claim the last two track messages and the final
+        // one were lost.
+        std::size_t audio = 0;
+        std::uint16_t lastAudio = 0;
+        for (const Message& d : sink.messages) {
+            if (d.id == STREAMDATA_SET && d.datagram == 16u + 384u &&
+                d.payload != std::vector<std::uint8_t>(384, 0)) {
+                ++audio;
+                lastAudio = d.seq;
+            }
+        }
+        const auto finalSeq = static_cast<std::uint16_t>(lastAudio + 1);
+        if (!asked && audio == 30 && static_cast<std::int16_t>(m.seq - finalSeq) > 0) {
             asked = true;
-            firstMissing = static_cast<std::uint16_t>(31 - 2);
+            firstMissing = static_cast<std::uint16_t>(lastAudio - 1);
             sink.resendRequest(firstMissing, m.seq);
         } else {
             sink.rateReport(0x8000);
@@ -320,13 +332,12 @@ TEST_F(WorkerTest, ResendRequestAfterTheFinalMessageIsServedBeforeTheDisconnect)
     const auto disconnectAt = std::find_if(sink.messages.begin(), sink.messages.end(),
                                            [](const Message& m) { return m.id == DSICONNECT_REQ; });
     ASSERT_NE(disconnectAt, sink.messages.end());
-    // Messages 29, 30 and 31 (the final one) went out again, and a report
-    // was asked for after them.
+    // The three messages went out again, and a report was asked for after them.
     int resent = 0;
     bool requestAfter = false;
     for (auto it = sink.messages.begin(); it != disconnectAt; ++it) {
         if (it->id != STREAMDATA_SET) continue;
-        if (it->datagram == 16u + 384u + 8u && it->seq >= 29 && it->seq <= 31) ++resent;
+        if (it->datagram == 16u + 384u + 8u && static_cast<std::uint16_t>(it->seq - firstMissing) < 3) ++resent;
         if (resent == 3 && it->datagram == 16u + 384u && (it->status & STATUS_REPORT)) requestAfter = true;
     }
     EXPECT_EQ(resent, 3);

@@ -160,6 +160,31 @@ TEST_F(SyncTest, CloseEndsAWorkerThatWaitsForTheConnectAnswer) {
     sync.close();
 }
 
+TEST_F(SyncTest, WorkerPinnedToItsCpuOrEndingAtOnceWhenRefused) {
+    // A CPU that does not exist: the worker ends before connecting and wakes the waiter.
+    ASSERT_TRUE(sync.open(Sync::OCCUPIED, Clock::fromMilliseconds(100), 0, "host", 7, 1023, -1, 0));
+    configure();
+    ASSERT_TRUE(sync.connect(-1));
+    const auto before = std::chrono::steady_clock::now();
+    (void)sync.connectWait();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    EXPECT_TRUE(LogCapture::instance().waitFor("wth end", 2000ms));
+    EXPECT_EQ(sync.state.load(), 0);
+    EXPECT_GE(LogCapture::instance().find("Worker Thread CPU set error 1023"), 0);
+    EXPECT_EQ(LogCapture::instance().find("wth CR"), -1);
+
+    // CPU 0 exists everywhere: pinned, then the connect request goes out.
+    ASSERT_TRUE(sync.open(Sync::OCCUPIED, Clock::fromMilliseconds(100), 0, "host", 7, -1, -1, 0));
+    configure();
+    ASSERT_TRUE(sync.connect(0));
+    Receive got;
+    ORVEX::IPAddress from;
+    EXPECT_TRUE(peer.receiveId(CONNECT_REQ, got, from));
+    EXPECT_GE(LogCapture::instance().find("Worker Thread CPU change 0"), 0);
+    EXPECT_GE(LogCapture::instance().find("wth start OCCUPIED  FEEDBACK:1  Info=100"), 0);
+    sync.close();
+}
+
 TEST_F(SyncTest, ConnectWhileAConnectionRunsIsRefused) {
     ASSERT_TRUE(openSync());
     configure();

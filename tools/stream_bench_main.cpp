@@ -14,9 +14,10 @@
 // datagrams per cycle), then streams an S-second track from its ring. Printed
 // for both, and as a ratio to the baseline: messages, bytes, the deviation of
 // each cycle's first datagram from the ideal schedule (p50, p99, p99.9, max),
-// the thread's CPU seconds per second of audio; for the sender also the
-// "over time" count, the sink's resend requests and whether the data
-// arrived bit-exact.
+// the thread's CPU seconds per second of audio (deviations are taken modulo
+// the cycle, so the largest shown is half a cycle), the cycles that began
+// more than a cycle late ("over time"); for the sender also the
+// sink's resend requests and whether the data arrived bit-exact.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
