@@ -39,7 +39,8 @@ ControllerCommands::ControllerCommands(const HostSetting& setting, TrackState& t
       sync(sync),
       table(table),
       trackEditor(track, sync, table),
-      connectCommand(setting, track, sync, trackEditor) {}
+      connectCommand(setting, track, sync, trackEditor),
+      targetListCommand(setting.interfaceIndex) {}
 
 const char* ControllerCommands::statusText(const ZARNITH::SyncBuffer& sync) {
     if (!connected(sync)) return "Disconnect";
@@ -101,6 +102,14 @@ void ControllerCommands::requestStatus(ClientST& sender) {
     table.sendTo(sender, status);
 }
 
+bool ControllerCommands::requestTargetList(ClientST& sender) {
+    SnedMessageFrames list;
+    if (!targetListCommand.run(list)) return false;
+    // Sent also when it holds no line.
+    table.sendTo(sender, list);
+    return true;
+}
+
 bool ControllerCommands::connect(const std::string& value) {
     ConnectCommand::Target target;
     if (!ConnectCommand::parse(value, target)) {
@@ -139,8 +148,11 @@ bool ControllerCommands::textFrame(ClientST& sender, ORVEX::BufferCS_const paylo
     for (const auto& [key, value] : pairs) {
         LEVEL_INFO << "GetMessage " << key << "=" << value;
         if (key == "Request") {
-            if (value == "Status") requestStatus(sender);
-            // "TargetList" comes with the device finder; until then it is only logged.
+            if (value == "Status") {
+                requestStatus(sender);
+            } else if (value == "TargetList") {
+                if (!requestTargetList(sender)) return false;
+            }
         } else if (key == "Connect") {
             if (!connect(value)) return false;
         } else if (key == "Play") {

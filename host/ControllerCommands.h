@@ -1,8 +1,8 @@
 // The meaning of controller frames: data frames (a format word starts a new
 // track, audio chunks are appended to the sender's ring), tag frames (named
 // positions, loop and quit markers) and the key = value lines of text frames
-// (status registration, connect, play, pause, seek). Every command runs to
-// its end on the main thread.
+// (status registration, device list, connect, play, pause, seek). Every
+// command runs to its end on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include "host/ConnectCommand.h"
 #include "host/ControllerTable.h"
 #include "host/HostSetting.h"
+#include "host/TargetListCommand.h"
 #include "host/TrackEditor.h"
 #include "host/TrackState.h"
 #include "sender/SyncBuffer.h"
@@ -46,6 +47,8 @@ public:
 private:
     void requestStatus(ClientST& sender);
     // False drops the sender.
+    [[nodiscard]] bool requestTargetList(ClientST& sender);
+    // False drops the sender.
     [[nodiscard]] bool connect(const std::string& value);
     void pause();
     void seek(const std::string& value);
@@ -56,4 +59,5 @@ private:
     ControllerTable& table;
     TrackEditor trackEditor;
     ConnectCommand connectCommand;
+    TargetListCommand targetListCommand;
 };

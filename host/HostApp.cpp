@@ -16,6 +16,7 @@
 #include "host/ControllerTable.h"
 #include "host/HostSetting.h"
 #include "host/HostSettingReader.h"
+#include "host/HostTargetSetting.h"
 #include "host/MainLoop.h"
 #include "host/RunFlag.h"
 #include "host/SinkRecode.h"
@@ -24,6 +25,7 @@
 #include "protocol/SysLogZarnith.h"
 #include "sender/Sync.h"
 #include "sender/SyncBuffer.h"
+#include "target/Target.h"
 
 using ORVEX::SysLog::LEVEL_ERROR;
 using ORVEX::SysLog::LEVEL_INFO;
@@ -144,8 +146,12 @@ bool _main(int argc, char** argv) {
     }
     LEVEL_INFO << "Bind : " << static_cast<unsigned>(any.get_port());
 
-    // The target endpoint that announces the host (port entry "KX1", id 1,
-    // type 4, the controller port above) is built and opened here once it exists.
+    // The target endpoint that announces the host, with the controller port
+    // above as its port entry "KX1". When it cannot open (its own log lines
+    // tell why) the host runs without announcing itself.
+    const ZARNITH::Target::Setting targetSetting = HostTargetSetting::make(setting.hostName, any.get_port());
+    ZARNITH::Target target(targetSetting);
+    (void)target.open(true);
 
     ZARNITH::SyncBuffer sync;
     TrackState track;

@@ -26,32 +26,17 @@
 #include <thread>
 #include <vector>
 
+#include "tests/host_test_rig.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Ms = std::chrono::milliseconds;
-using tmtest::NetnsPair;
+using namespace hostrig;
 
-// 2 channels of 32-bit PCM at 48 kHz: 384000 bytes a second.
-constexpr std::uint64_t Pcm32x48k = 0x02 | 0x800 | 0x400000000ULL | 0x800000000ULL;
+// Pcm32x48k: 2 channels of 32-bit PCM at 48 kHz, 384000 bytes a second.
 constexpr std::size_t BytesPerSecond = 384000;
 constexpr std::size_t ChunkBytes = BytesPerSecond / 10;     // 100 ms a chunk
 constexpr std::size_t LeadingSilence = BytesPerSecond / 100;  // the ring's 10 ms block ahead of the track
-const std::string LoopTag = "@@Zarnith-TAG-LOOP@@";
-const std::string QuitTag = "@@Zarnith-TAG-QUIT@@";
-
-std::string hex(std::uint64_t v) {
-    std::ostringstream s;
-    s << std::hex << v;
-    return s.str();
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A track of whole chunks whose bytes are never 0 (so silence stands apart)
 // and never repeat in a short period (so a shifted copy does not match).
@@ -109,189 +94,6 @@ std::string describe(const std::vector<std::pair<int, int>>& runs) {
     return s.str();
 }
 
-// ---- log datagrams of one namespace ----------------------------------------
-
-class NsLog {
-public:
-    explicit NsLog(const std::string& ns) {
-        tmtest::ScopedNetns inside(ns);
-        if (!inside.ok()) return;
-        fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int big = 16 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(19640);
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        if (ok_) thread_ = std::thread([this] { collect(); });
-    }
-    ~NsLog() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool ok() const { return ok_; }
-
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    // The text of the first line holding `needle` (within `timeout`).
-    std::optional<std::string> waitFor(const std::string& needle, Ms timeout) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        do {
-            for (const auto& l : lines())
-                if (l.find(needle) != std::string::npos) return l;
-            std::this_thread::sleep_for(10ms);
-        } while (std::chrono::steady_clock::now() < end);
-        return std::nullopt;
-    }
-    std::size_t count(const std::string& needle) {
-        std::size_t n = 0;
-        for (const auto& l : lines())
-            if (l.find(needle) != std::string::npos) ++n;
-        return n;
-    }
-    // Index of the first line holding `needle` at or after `from`; -1 when none.
-    long indexOf(const std::string& needle, long from = 0) {
-        const auto all = lines();
-        for (std::size_t i = static_cast<std::size_t>(from); i < all.size(); ++i)
-            if (all[i].find(needle) != std::string::npos) return static_cast<long>(i);
-        return -1;
-    }
-    std::string dump() {
-        std::string out;
-        for (const auto& l : lines()) {
-            // Text lines only: the sender's statistics records are raw bytes.
-            bool text = true;
-            for (unsigned char ch : l) text = text && (ch >= 0x20 || ch == '\t');
-            if (text && l.find("info rcv") == std::string::npos) out += l + "\n";
-        }
-        return out;
-    }
-
-private:
-    void collect() {
-        char buf[2048];
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) continue;
-            std::string text(buf, static_cast<std::size_t>(n));
-            // The text follows the syslog header "<pri>Mon dd hh:mm:ss host ".
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(std::move(text));
-        }
-    }
-
-    int fd_ = -1;
-    bool ok_ = false;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-// ---- processes -------------------------------------------------------------
-
-// The lines a controller received ("Key=Value"), with their time in seconds.
-struct Received {
-    double t;
-    std::string line;
-};
-
-struct ControllerRun {
-    tmtest::ChildProcess process;
-    std::string ns;
-
-    bool start(const std::string& netns, std::uint16_t port, const std::vector<std::string>& steps) {
-        ns = netns;
-        std::vector<std::string> argv{"python3", tmtest::sourcePath("tests/controller.py"), "--port",
-                                      std::to_string(port)};
-        argv.insert(argv.end(), steps.begin(), steps.end());
-        return process.start(NetnsPair::inNs(netns, argv));
-    }
-    // Waits for the end; true when every step succeeded.
-    bool finish(Ms timeout) {
-        if (!process.wait(timeout)) {
-            process.signal(SIGKILL);
-            (void)process.wait(2000ms);
-            return false;
-        }
-        return process.exitStatus() == 0;
-    }
-    std::vector<Received> received() const {
-        std::vector<Received> out;
-        std::istringstream in(process.output());
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("RX ", 0) != 0) continue;
-            const std::size_t space = line.find(' ', 3);
-            if (space == std::string::npos) continue;
-            out.push_back({std::atof(line.c_str() + 3), line.substr(space + 1)});
-        }
-        return out;
-    }
-    bool sawLine(const std::string& line) const {
-        for (const auto& r : received())
-            if (r.line == line) return true;
-        return false;
-    }
-    // Seconds of the first received line equal to `line` (after `after`); -1 when none.
-    double timeOf(const std::string& line, double after = -1) const {
-        for (const auto& r : received())
-            if (r.t > after && r.line == line) return r.t;
-        return -1;
-    }
-    // Seconds at which a step began; -1 when it did not run.
-    double stepTime(const std::string& step) const {
-        std::istringstream in(process.output());
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("STEP ", 0) != 0) continue;
-            const std::size_t space = line.find(' ', 5);
-            if (space != std::string::npos && line.substr(space + 1) == step) return std::atof(line.c_str() + 5);
-        }
-        return -1;
-    }
-    std::vector<long> lastTimes() const {
-        std::vector<long> out;
-        for (const auto& r : received())
-            if (r.line.rfind("LastTime=", 0) == 0) out.push_back(std::atol(r.line.c_str() + 9));
-        return out;
-    }
-};
-
-class HostProcess {
-public:
-    HostProcess(const std::string& ns, const std::string& dir, const std::string& name) : ns_(ns), log(ns) {
-        settingsPath_ = dir + "/" + name + ".inf";
-    }
-    bool start(const std::string& settings) {
-        if (!log.ok()) return false;
-        std::ofstream(settingsPath_, std::ios::binary) << "Debug=enable\n" << settings;
-        if (!process.start(NetnsPair::inNs(ns_, {tmtest::binPath("tolvenmarkhost"), settingsPath_}))) return false;
-        const auto bind = log.waitFor("Bind : ", 20000ms);
-        if (!bind) return false;
-        port = static_cast<std::uint16_t>(std::atoi(bind->c_str() + bind->find("Bind : ") + 7));
-        return port != 0 && log.waitFor("Zarnith Sink Library ReleaseNo", 20000ms).has_value();
-    }
-    // SIGTERM and the exit status (-1 when it did not end in time).
-    int stop(Ms limit = 10000ms) {
-        if (!process.signal(SIGTERM)) return process.exitStatus();
-        if (!process.wait(limit)) return -1;
-        return process.exitStatus();
-    }
-
-    std::string ns_;
-    std::string settingsPath_;
-    NsLog log;
-    tmtest::ChildProcess process;
-    std::uint16_t port = 0;
-};
-
 class CaptureProcess {
 public:
     bool start(const std::string& ns, const std::string& prefix, unsigned portId) {
@@ -317,26 +119,9 @@ public:
     std::string prefix_;
 };
 
-// Two namespaces, a temporary directory and the paths of the programs.
-class PlayRig : public ::testing::Test {
+// Two namespaces, a temporary directory, a host and a capture sink.
+class PlayRig : public NetnsRig {
 protected:
-    void SetUp() override {
-        net = std::make_unique<NetnsPair>();
-        if (!net->ok()) GTEST_SKIP() << "network namespaces are not available: " << net->reason();
-        char dir[] = "/tmp/tmplayXXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        directory = dir;
-    }
-    void TearDown() override {
-        if (!directory.empty()) tmtest::shell("rm -rf " + directory);
-    }
-
-    // The track written to a file for the controller; returns its path.
-    std::string writeTrack(const std::string& name, const std::string& bytes) {
-        const std::string path = directory + "/" + name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return path;
-    }
     static std::vector<std::string> uploadSteps(const std::string& path) {
         return {"newtrack:" + hex(Pcm32x48k), "chunks:" + path + ":" + hex(Pcm32x48k) + ":" +
                                                   std::to_string(ChunkBytes) + ":0:0"};
@@ -366,8 +151,6 @@ protected:
             << "only silence after the track";
     }
 
-    std::unique_ptr<NetnsPair> net;
-    std::string directory;
     std::unique_ptr<HostProcess> hostA;
     CaptureProcess capture;
 };

@@ -20,20 +20,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "finder/Find.h"
+#include "foundation/IPAddress.h"
+#include "tests/host_test_rig.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Ms = std::chrono::milliseconds;
-
-constexpr auto Patience = 20s;  // the host runs at idle priority: allow for a busy machine
+using namespace hostrig;
 
 // ---- log datagrams --------------------------------------------------------
 
@@ -139,103 +140,6 @@ bool hasLine(const std::string& text, const std::string& line) {
     }
     return false;
 }
-
-// ---- controller frames ----------------------------------------------------
-
-std::string prefix(std::size_t length, std::uint8_t type) {
-    std::string p(9, '\0');
-    p[0] = static_cast<char>((length >> 16) & 0xFF);
-    p[1] = static_cast<char>((length >> 8) & 0xFF);
-    p[2] = static_cast<char>(length & 0xFF);
-    p[3] = static_cast<char>(type);
-    return p;
-}
-std::string textFrame(const std::string& text) { return prefix(6 + text.size(), 1) + std::string(6, '\0') + text; }
-std::string dataFrame(std::uint64_t format, const std::string& audio = std::string()) {
-    std::string f = prefix(9 + audio.size(), 0) + std::string(1, '\x5A');  // reserved byte: any value
-    for (int i = 0; i < 8; ++i) f.push_back(static_cast<char>((format >> (8 * i)) & 0xFF));
-    return f + audio;
-}
-std::string tagFrame(const std::string& name) { return prefix(1 + name.size(), 2) + std::string(1, '\0') + name; }
-// The host's reply: one line ended by CR LF.
-std::string reply(const std::string& key, const std::string& value) { return textFrame(key + "=" + value + "\r\n"); }
-
-// 2 channels, 32-bit PCM, 48 kHz; one second of 192 kHz 32-bit stereo for large chunks.
-constexpr std::uint64_t Pcm32x48k = 0x02 | 0x800 | 0x400000000ULL | 0x800000000ULL;
-constexpr std::uint64_t Pcm16x44k = 0x02 | 0x200 | 0x200000000ULL | 0x800000000ULL;
-const std::string LoopTag = "@@Zarnith-TAG-LOOP@@";
-const std::string QuitTag = "@@Zarnith-TAG-QUIT@@";
-
-class Controller {
-public:
-    ~Controller() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool connect(std::uint16_t port, int receiveBuffer = 0) {
-        fd_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return false;
-        int one = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (receiveBuffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    bool send(const std::string& bytes) {
-        std::size_t at = 0;
-        while (at < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            at += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-    // The next whole frame from the host, or nothing within `timeout`.
-    std::optional<std::string> frame(Ms timeout = Patience) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (pending_.size() >= 9) {
-                const std::size_t length = (static_cast<std::uint8_t>(pending_[0]) << 16) |
-                                           (static_cast<std::uint8_t>(pending_[1]) << 8) |
-                                           static_cast<std::uint8_t>(pending_[2]);
-                if (pending_.size() >= 9 + length) {
-                    std::string f = pending_.substr(0, 9 + length);
-                    pending_.erase(0, 9 + length);
-                    return f;
-                }
-            }
-            const auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return std::nullopt;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char buf[65536];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) {
-                closed_ = true;
-                return std::nullopt;
-            }
-            pending_.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    // True when the host closes the connection within `timeout`.
-    bool closedByHost(Ms timeout = Patience) {
-        while (!closed_ && frame(timeout)) {
-        }
-        return closed_;
-    }
-    void close() {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_ = -1;
-    std::string pending_;
-    bool closed_ = false;
-};
 
 #define NEED_OWN_NETWORK()                                                                  \
     do {                                                                                    \
@@ -394,7 +298,8 @@ TEST(HostStartup, FailingControllerServerEndsWith255) {
     NEED_OWN_NETWORK();
     // Every port the system may choose is taken: the server cannot bind. The
     // range belongs to this test's own network namespace.
-    std::string out;
+    std::string out, range;
+    ASSERT_EQ(tmtest::shell("sysctl -n net.ipv4.ip_local_port_range", &range), 0) << range;
     ASSERT_EQ(tmtest::shell("sysctl -qw net.ipv4.ip_local_port_range='40000 40001'", &out), 0) << out;
     std::vector<int> taken;
     for (std::uint16_t port : {40000, 40001}) {
@@ -417,8 +322,89 @@ TEST(HostStartup, FailingControllerServerEndsWith255) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->rfind("<131>", 0), 0u) << *error;  // level 3
     EXPECT_EQ(host.log.count("Bind : "), 0u);
+    EXPECT_EQ(host.log.count("Zarnith Target Library"), 0u) << "the host is never announced";
     EXPECT_TRUE(hasLine(host.process.output(), "Socket Bont Error")) << host.process.output();
     for (int fd : taken) ::close(fd);
+    // The later tests of this process choose ports again.
+    range.erase(range.find_last_not_of("\n") + 1);
+    EXPECT_EQ(tmtest::shell("sysctl -qw net.ipv4.ip_local_port_range='" + range + "'", &out), 0) << out;
+}
+
+// The target endpoint is built after the controller server, before the
+// recorder, and ends after the recorder; meanwhile it answers discovery over
+// the loopback interface with the host's name and lists the controller port.
+TEST(HostStartup, TheTargetEndpointAnnouncesTheControllerPortForTheWholeRun) {
+    NEED_OWN_NETWORK();
+    Host host;
+    ASSERT_TRUE(host.startLogged("Debug=debug\n"));
+    ASSERT_TRUE(host.log.waitFor("Regist Port : 1 : 19644 Recoder", Patience));
+
+    ZARNITH::Find::Setting setting;
+    setting.productId = 0;
+    setting.loopbackAllowed = true;
+    ZARNITH::Find finder(setting);
+    ASSERT_TRUE(finder.open());
+    std::map<ORVEX::IPAddress, ZARNITH::Find::FindTargetSt> found;
+    ASSERT_TRUE(finder.findTarget(found));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(found.begin()->first.is_loopback());
+    EXPECT_EQ(found.begin()->first.get_port(), 19642);
+    EXPECT_EQ(found.begin()->second.name, "TolvenmarkHost");
+    EXPECT_EQ(found.begin()->second.id, 0u);
+    std::map<ORVEX::IPAddress, ZARNITH::Find::TargetConnectInfo> ports;
+    ASSERT_TRUE(finder.findTarget(found, ports, ZARNITH::Find::PORT_TYPE4 | ZARNITH::Find::PORT_SEL1));
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports.begin()->first.get_port(), host.port);
+    EXPECT_EQ(ports.begin()->second.portName, "KX1");
+    EXPECT_EQ(ports.begin()->second.portId, 1);
+
+    EXPECT_EQ(host.stop(), 0);
+    host.log.collect(300ms);
+    const auto at = [&host](const std::string& needle) {
+        for (std::size_t i = 0; i < host.log.messages.size(); ++i)
+            if (host.log.messages[i].find(needle) != std::string::npos) return static_cast<long>(i);
+        return -1L;
+    };
+    const std::vector<std::string> order = {"Bind : ", "Zarnith Target Library ReleaseNo : 142",
+                                            "Zarnith Sink Library ReleaseNo : 142", "Sink close", "Target close"};
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        EXPECT_GE(at(order[i - 1]), 0) << order[i - 1];
+        EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i - 1] << " before " << order[i];
+    }
+}
+
+// A second host in the same network finds the target port taken: it runs
+// without announcing itself and serves its controllers.
+TEST(HostStartup, ATargetThatCannotOpenLeavesTheHostRunning) {
+    NEED_OWN_NETWORK();
+    Host first;
+    ASSERT_TRUE(first.startLogged());
+    ASSERT_TRUE(first.log.waitFor("Zarnith Sink Library ReleaseNo", Patience));
+    // The second one logs to the console as well, where its port is read.
+    tmtest::ChildProcess second;
+    ASSERT_TRUE(second.start({tmtest::binPath("tolvenmarkhost"), "/nonexistent/settings.inf", "second", "debug"}));
+    std::uint16_t port = 0;
+    for (auto end = std::chrono::steady_clock::now() + Patience; port == 0 && std::chrono::steady_clock::now() < end;) {
+        const std::string out = second.output();
+        const std::size_t at = out.find("Bind : ");
+        if (at != std::string::npos && out.find('\n', at) != std::string::npos)
+            port = static_cast<std::uint16_t>(std::atoi(out.c_str() + at + 7));
+        else
+            std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_NE(port, 0) << second.output();
+    Controller c;
+    ASSERT_TRUE(c.connect(port));
+    ASSERT_TRUE(c.send(textFrame("Request=Status")));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    const std::string out = second.output();
+    EXPECT_NE(out.find("MULTI  bind error:"), std::string::npos) << out;
+    EXPECT_TRUE(second.running());
+    ASSERT_TRUE(second.signal(SIGTERM));
+    ASSERT_TRUE(second.wait(3000ms));
+    EXPECT_EQ(second.exitStatus(), 0);
+    EXPECT_EQ(first.stop(), 0);
 }
 
 TEST(HostStartup, WithoutAPathTheFileNextToTheExecutableIsRead) {

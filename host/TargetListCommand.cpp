@@ -1,0 +1,100 @@
+#include "host/TargetListCommand.h"
+
+#include "foundation/SysLog.h"
+
+using ORVEX::SysLog::LEVEL_ERROR;
+using ORVEX::SysLog::LEVEL_INFO;
+using ORVEX::SysLog::LEVEL_NOTICE;
+using ORVEX::SysLog::LEVEL_WARNING;
+using TolvenmarkControll::SnedMessageFrames;
+
+namespace {
+
+bool holdsLineEnd(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+bool isLinkLocal(const ORVEX::IPAddress& a) { return a.address[0] == 0xFE && (a.address[1] & 0xC0) == 0x80; }
+
+// A link-local address names a host only together with its link.
+bool sameHost(const ORVEX::IPAddress& own, const ORVEX::IPAddress& peer) {
+    if (own.address != peer.address) return false;
+    return !isLinkLocal(peer) || own.ifIndex == peer.ifIndex;
+}
+
+}  // namespace
+
+TargetListCommand::TargetListCommand(std::uint16_t interfaceIndex) : interfaceIndex(interfaceIndex) {}
+
+bool TargetListCommand::run(SnedMessageFrames& frame) const {
+    LEVEL_NOTICE << "Target List";
+    ZARNITH::Find::Setting setting;
+    setting.productId = FinderProductId;
+    setting.name = FinderName;
+    ZARNITH::Find finder(setting);
+    // A failed open leaves the socket closed; the discovery below then fails.
+    (void)finder.open(interfaceIndex);
+
+    Found found;
+    if (!finder.findTarget(found)) {
+        LEVEL_ERROR << "Socket Err";
+        return false;
+    }
+    ORVEX::Socket::AddressList own;
+    if (ORVEX::Socket::getMyAddresV6(own))
+        dropOwnTargets(found, own);
+    else
+        LEVEL_WARNING << "Target List own addresses unknown";
+
+    Ports ports;
+    if (!finder.findTarget(found, ports, Mode)) {
+        LEVEL_ERROR << "Socket Err";
+        return false;
+    }
+    addLines(ports, frame);
+    return true;
+}
+
+bool TargetListCommand::lineValue(const ORVEX::IPAddress& port, const ZARNITH::Find::TargetConnectInfo& info,
+                                  std::string& value) {
+    if (holdsLineEnd(info.name) || holdsLineEnd(info.portName)) return false;
+    port.get_str(value);
+    value += ' ';
+    value += std::to_string(port.ifIndex);
+    value += ' ';
+    value += info.name;
+    if (!info.portName.empty()) value += "(" + info.portName + ")";
+    return true;
+}
+
+void TargetListCommand::addLines(const Ports& ports, SnedMessageFrames& frame) {
+    for (const auto& [port, info] : ports) {
+        std::string where;
+        port.get_str(where);
+        std::string value;
+        if (!lineValue(port, info, value)) {
+            LEVEL_WARNING << "TargetList line refused, name with a line end: " << where;
+            continue;
+        }
+        // Key, "=", value, CR LF behind the bytes already in the frame.
+        const std::size_t payload = frame.frame.size() - 9 + std::string(Key).size() + 1 + value.size() + 2;
+        if (payload > FramePayloadLimit) {
+            LEVEL_WARNING << "TargetList frame full, lines left out from " << where;
+            return;
+        }
+        frame.addHeader(Key, value);
+    }
+}
+
+void TargetListCommand::dropOwnTargets(Found& found, const ORVEX::Socket::AddressList& own) {
+    for (auto it = found.begin(); it != found.end();) {
+        bool mine = false;
+        for (const auto& entry : own) mine = mine || sameHost(entry.first, it->first);
+        if (!mine) {
+            ++it;
+            continue;
+        }
+        std::string where;
+        it->first.get_str(where);
+        LEVEL_INFO << "Target List skip own " << where;
+        it = found.erase(it);
+    }
+}
