@@ -529,6 +529,33 @@ TEST(HostController, RunningOutOfDescriptorsRefusesConnectionsOnly) {
     EXPECT_EQ(host.stop(), 0);
 }
 
+// Too few descriptors at start-up: whichever step runs short, the host ends
+// cleanly (0 after SIGTERM when it got through, 255 when the recorder sink could
+// not open, never a crash or a hang); a limit low enough for the sink's sockets
+// gives "Sink Open Error" and 255.
+TEST(HostStartup, DescriptorShortageAtStartUpEndsCleanly) {
+    NEED_OWN_NETWORK();
+    const std::string settings = writeSettings("Debug=enable\n");
+    bool sinkFailureSeen = false;
+    for (rlim_t files = 4; files <= 16; ++files) {
+        SCOPED_TRACE("open-file limit " + std::to_string(files));
+        LogListener log;
+        ASSERT_TRUE(log.open());
+        LimitedHost host;
+        ASSERT_TRUE(host.start(settings, files));
+        int status = -1;
+        for (int i = 0; i < 150 && status < 0; ++i) {
+            status = host.status();
+            if (status < 0) std::this_thread::sleep_for(10ms);
+        }
+        if (status < 0) status = host.stop();
+        log.collect(100ms);
+        EXPECT_TRUE(status == 0 || status == 255) << "status " << status;
+        if (status == 255 && log.count("Sink Open Error") > 0) sinkFailureSeen = true;
+    }
+    EXPECT_TRUE(sinkFailureSeen);
+}
+
 // ---- controllers ------------------------------------------------------------
 
 TEST(HostController, UploadSessionWithExactReplies) {
