@@ -289,6 +289,13 @@ bool ProfileMaker::sinkCycleProfile() {
     const std::uint64_t framesPerMessage = part / frameMax;
     const std::uint64_t messageBytes = framesPerMessage * frame;
     if (framesPerMessage == 0 || messageBytes > UINT32_MAX || framesPerMessage * 16384 > UINT32_MAX) return false;
+    // The masks count a DSD frame in bits while the format's frame is its
+    // words: messages that large do not fit the sink's datagrams.
+    if (messageBytes > packDataSize) {
+        LEVEL_WARNING << "SinkCycle refused message " << static_cast<unsigned long>(messageBytes) << " PackDataSize"
+                      << static_cast<unsigned>(packDataSize);
+        return false;
+    }
     // The fewest messages (at least `count`) whose cycle, n x M x 10^12 / R
     // picoseconds, reaches both the limit and the sink's minimum.
     Clock target = limitCycle;

@@ -59,6 +59,7 @@ Clock us(std::uint64_t v) { return Clock::fromMicroseconds(v); }
 constexpr std::uint64_t kCd = CH2 | PCM16 | BASE_44100 | MULTI_1;       // R 176400, F 4
 constexpr std::uint64_t kHi = CH2 | PCM32 | BASE_48000 | MULTI_4;       // R 1536000, F 8
 constexpr std::uint64_t kQ48 = CH2 | PCM32 | BASE_48000 | MULTI_1;      // R 384000, F 8
+constexpr std::uint64_t kDsd8 = CH8 | DSD1 | DSD_LSB | DSD_LITTLE | DSD_WORD32 | BASE_44100 | MULTI_64;  // R 2822400, F 32
 // 49.152 MHz x 64 bits x 16 channels: 6291456000 bytes per second, past 32 bits.
 constexpr std::uint64_t kHuge = CH16 | PCM64 | BASE_48000 | MULTI_1024;  // F 128
 
@@ -217,6 +218,10 @@ TEST(ProfileMaker, SinkGuidedSearch) {
         {"SinkCycle with a rate reading 0", CH2 | PCM16 | BASE_8000, us(400), 333, 2000, SINKCYCLE, 4, 4, 1428, false, {},
          "QuorvanelMode base rate talt"},
         {"SinkCycle without a frame maximum", kCd, us(400), 100, 2000, SINKCYCLE, 4, 0, 1428, false, {}, nullptr},
+        // Eight channels of DSD64 in 32-bit words: 1411 one-byte frames of the
+        // masks make messages of 1411 x 32 bytes.
+        {"SinkCycle messages larger than the sink takes", kDsd8, us(400), 100, 2000, SINKCYCLE, 64, 1, 1428, false, {},
+         "SinkCycle refused message 45152 PackDataSize1428"},
         {"Fix from the maximum", kCd, us(400), 100, 2000, PROFILE_NONE, 4, 4, 1428, true, {7800, 0, 0, 1420, 5635768, 1, 0, 1},
          "PROFILE done Fix"},
         {"Fix from the maximum outside the sink's range", kCd, us(400), 100, 500, PROFILE_NONE, 4, 4, 8, false, {}, nullptr},
@@ -330,6 +335,23 @@ TEST(SyncTransfer, AutomaticFrontYieldsTwoProfiles) {
     EXPECT_EQ(sync.getMinCycleTime(), Clock());
     EXPECT_FALSE(sync.profileMaker.forceCountSearch);
     EXPECT_TRUE(log.has("configTransferAuto  limit400 maxPacketSize1428 maxPacketCount10"));
+    EXPECT_TRUE(log.has("configTransferAuto done"));
+}
+
+// No message size at all: not even the lifted-limit search builds a profile,
+// and the earlier connection's profile is not left to run in its place.
+TEST(SyncTransfer, AutomaticFrontWithoutAnyProfileLeavesNone) {
+    LogCapture log;
+    Sync sync;
+    sync.sendFormat = kCd;
+    sync.packDataSize = 1428;
+    sync.packDataCount = 10;
+    ASSERT_TRUE(sync.configTransferFix(us(1000), 0));
+    ASSERT_EQ(sync.profileCount, 1);
+    sync.packDataSize = 0;
+    sync.configTransferAuto(us(400), Clock(), us(1000));
+    EXPECT_EQ(sync.profileCount, 0);
+    EXPECT_TRUE(log.has("configTransferAuto falt"));
     EXPECT_TRUE(log.has("configTransferAuto done"));
 }
 

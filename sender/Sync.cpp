@@ -2,6 +2,7 @@
 // sockets, the connection state machine and the operations that move it.
 #include "sender/Sync.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -131,7 +132,10 @@ std::size_t Sync::resendRingSize(const Profile& profile) {
     if (cycleUs == 0 || profile.packetCount == 0) return 0;
     // Messages without audio would never consume the stream.
     if (profile.packetSize == 0 && profile.framesQ14 == 0) return 0;
-    const std::uint64_t perSecond = (1000000ULL / cycleUs) * profile.packetCount;
+    // The first cycle is built ahead into the ring: a cycle longer than a
+    // second still needs an entry for each of its messages.
+    const std::uint64_t perSecond = std::max<std::uint64_t>((1000000ULL / cycleUs) * profile.packetCount,
+                                                            profile.packetCount);
     std::size_t size = 32;
     while (size < perSecond) {
         size <<= 1;
@@ -142,14 +146,7 @@ std::size_t Sync::resendRingSize(const Profile& profile) {
 
 bool Sync::connect(int cpu) {
     if (cpu >= 0) cpuSend = cpu;
-    if (worker.joinable()) {
-        // A worker that has not ended still owns the socket and the state.
-        const int now = state.load();
-        if (now != 0) {
-            LEVEL_ERROR << "connect refused, connection active " << now;
-            return false;
-        }
-    }
+    if (refuseWhileActive()) return false;
     setStateNotify(0);
     joinWorker();
     if (!sendFormat.isValid()) {
@@ -232,6 +229,15 @@ void Sync::play() {
 void Sync::stop() {
     playing = false;
     LEVEL_INFO << "stop " << state.load();
+}
+
+bool Sync::refuseWhileActive() {
+    // A worker that has not ended still owns the socket and the state.
+    if (!worker.joinable()) return false;
+    const int now = state.load();
+    if (now == 0) return false;
+    LEVEL_ERROR << "connect refused, connection active " << now;
+    return true;
 }
 
 void Sync::setStateNotify(int newState) {

@@ -145,7 +145,7 @@ public:
     static void memcpySyncAntiPhaseFloat32(std::uint8_t* destination, const std::uint8_t* source, std::size_t count);
     static void memcpySyncAntiPhaseFloat64(std::uint8_t* destination, const std::uint8_t* source, std::size_t count);
     // The byte that fills silence of sendFormat when the play phase is
-    // inverted or not: DSD silence is complemented, PCM and float silence stay 0.
+    // inverted or not: integer and DSD silence is complemented, float silence stays 0.
     std::uint8_t silenceByte(bool invert) const;
     static const std::uint8_t swapBitsTable[256];
     static const std::uint8_t swapBitsTableAntiPhase[256];
@@ -172,7 +172,7 @@ public:
     bool syncWorker();
 
     // Resend ring size for a profile: the power of two not below one second
-    // of messages, at least 32; 0 when the profile is unusable (cycle below
+    // of messages and not below one cycle's messages, at least 32; 0 when the profile is unusable (cycle below
     // 1 us, no messages, no audio in them) or the ring would exceed
     // MaxResendRing.
     static std::size_t resendRingSize(const Profile& profile);
@@ -230,6 +230,9 @@ protected:
     // Sets the state under connectMutex and wakes connectWait: the one path
     // by which the worker and connectPrepare change the state.
     void setStateNotify(int newState);
+    // True (logged) when a connection still runs: connect refuses then and
+    // leaves that connection as it is. Application thread.
+    bool refuseWhileActive();
 
 private:
     // Worker loop pieces (SyncWorker.cpp).

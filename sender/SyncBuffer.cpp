@@ -222,6 +222,8 @@ void SyncBuffer::seek_front() {
 }
 
 bool SyncBuffer::connect(bool startBuffer, int cpu) {
+    // A connection that still runs keeps its flags (its armed end above all).
+    if (refuseWhileActive()) return false;
     // Cleared before the worker starts, so it never sees the last
     // connection's flags.
     stopRequest.store(false);

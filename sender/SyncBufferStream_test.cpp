@@ -123,6 +123,23 @@ TEST_F(RingStreamTest, PlaysTheTrackInOrderAndEndsByItself) {
     EXPECT_EQ(ring.getLastBufferCount(), 0u);
 }
 
+// A connect while a connection streams is refused and leaves that connection
+// alone: its armed end still ends it when the ring runs empty.
+TEST_F(RingStreamTest, RefusedConnectKeepsTheRunningConnectionsArmedEnd) {
+    fill(40, 384);
+    connect();
+    ring.play();
+    ring.pre_disconnect(true);
+    EXPECT_FALSE(ring.connect(false, -1));
+    EXPECT_GE(LogCapture::instance().find("connect refused, connection active "), 0);
+    std::atomic<bool> stop{false};
+    sink.serve(stop, 5000ms);
+    EXPECT_EQ(sink.disconnectRequests, 1);
+    ASSERT_TRUE(LogCapture::instance().waitFor("wth end", 2000ms));
+    EXPECT_GE(LogCapture::instance().find("buffer Final "), 0);
+    EXPECT_EQ(ring.state.load(), 0);
+}
+
 TEST_F(RingStreamTest, EndConnectionEndsAPlayingStreamBeforeTheRingChanges) {
     fill(3000, 384);  // 3 s of audio
     connect();

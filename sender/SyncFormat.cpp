@@ -203,9 +203,10 @@ void Sync::choosePhaseConverter(bool sinkPhaseInvert, bool hostPhaseInvert) {
 
 std::uint8_t Sync::silenceByte(bool invert) const {
     const std::uint8_t mute = sendFormat.getMuteByte();
-    // Float and integer silence is 0 whatever the phase; DSD silence is a
-    // bit pattern whose complement is the inverted silence.
-    if (!invert || !sendFormat.isDSD()) return mute;
+    // Inverted silence is what the inverting converter makes of silence:
+    // the complement for integer and DSD samples (as the ring's own silence
+    // blocks arrive), while float silence stays 0 (a sign flip of 0).
+    if (!invert || sendFormat.isFloat()) return mute;
     return static_cast<std::uint8_t>(~mute);
 }
 

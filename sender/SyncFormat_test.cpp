@@ -316,6 +316,18 @@ TEST(SyncFormat, FloatInversionFlipsSignsAcrossChunksAndKeepsSilenceZero) {
     ASSERT_TRUE(dsdSync.setSinkConfigure(dsd(DSD_LSB, DSD_LITTLE)));
     EXPECT_EQ(dsdSync.silenceByte(false), 0x69);
     EXPECT_EQ(dsdSync.silenceByte(true), 0x96);
+
+    // Integer silence inverted is its complement, as the inverting converter
+    // makes of the ring's silence.
+    Sync pcmSync;
+    pcmSync.sincSupportPCM = ~0ULL;
+    ASSERT_TRUE(pcmSync.setSinkConfigure(CH2 | PCM32 | BASE_48000 | MULTI_1));
+    EXPECT_EQ(pcmSync.silenceByte(false), 0);
+    EXPECT_EQ(pcmSync.silenceByte(true), 0xFF);
+    const std::uint8_t ringSilence[4] = {0, 0, 0, 0};
+    std::uint8_t inverted[4] = {};
+    Sync::memcpySyncAntiPhase(inverted, ringSilence, sizeof(inverted));
+    EXPECT_EQ(inverted[0], pcmSync.silenceByte(true));
 }
 
 // ---- Sizes for the profile maker and the packet limits ----

@@ -239,9 +239,12 @@ bool Sync::mtuTest(const ORVEX::IPAddress& to, unsigned short& size) {
     SendBuffer probe;
     probe.set(DATASIZE_REQ, STATUS_NONE, 0, 0, 0, 0);
     probe.resize(n);
+    // A size below the headers wraps to more than a message holds: the
+    // payload is what resize made room for, never more.
+    const std::uint64_t room = probe.size_data();
     std::uint8_t* payload = probe.get_data();
     std::uint16_t sum = 0;
-    for (std::uint16_t i = 0; i < n; ++i) {
+    for (std::uint64_t i = 0; i < room; ++i) {
         payload[i] = static_cast<std::uint8_t>(i + 122);
         sum = static_cast<std::uint16_t>(sum + payload[i]);
     }

@@ -374,6 +374,17 @@ TEST_F(HandshakeTest, MtuProbePayloadAndSum) {
     }
 }
 
+// A size below the headers wraps to more payload than a message holds: the
+// probe fills only the message's own payload (no datagram that large goes
+// out on ::1) and reports no size.
+TEST_F(HandshakeTest, MtuProbeBelowTheHeadersStaysInsideTheMessage) {
+    for (unsigned short wrapping : {41, 63}) {
+        unsigned short size = wrapping;
+        (void)sync.mtuTest(peer.address, size);
+        EXPECT_EQ(size, 0) << wrapping;
+    }
+}
+
 TEST_F(HandshakeTest, LogRelayTakesLinesOnlyFromTheTargetAndEndsOnClose) {
     Peer target;
     Peer stranger;

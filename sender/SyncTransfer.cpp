@@ -45,8 +45,11 @@ void Sync::configTransferAuto(ORVEX::Clock limit, ORVEX::Clock start, ORVEX::Clo
     profileMaker.configTransferAuto(ORVEX::Clock());
     const Profile second = profileMaker;
     profileMaker.forceCountSearch = false;
-    // An unusable first profile keeps the earlier profiles; an unusable
-    // fallback leaves the first one alone.
+    // An unusable fallback leaves the first one alone. Without a usable
+    // first profile none is left: this operation has no result to tell the
+    // failure, so the next connect refuses to run a profile made for another
+    // format or sink ("transfer profile invalid").
+    profileCount = 0;
     if (usable(first)) {
         profiles[0] = first;
         profileCount = 1;

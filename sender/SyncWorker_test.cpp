@@ -174,6 +174,20 @@ TEST_F(WorkerTest, FirstCycleIsSilenceThenTheStreamFollowsInSequence) {
     EXPECT_GE(LogCapture::instance().find("Worker Thread Priority change HIGH"), 0);
 }
 
+// A cycle of two seconds with 40 messages: the first cycle, built ahead,
+// keeps one entry per message, so its sequence numbers run 0 .. 39.
+TEST_F(WorkerTest, FirstCycleLongerThanASecondKeepsEveryMessage) {
+    connect(synctest::fixProfile(2000000, 40, 48));
+    ASSERT_TRUE(sink.run([&] { return dataCount() >= 40; }));
+    std::uint16_t seq = 0;
+    for (const Message& m : sink.messages) {
+        if (m.id != STREAMDATA_SET) continue;
+        EXPECT_EQ(m.seq, seq++);
+        EXPECT_EQ(m.payload, std::vector<std::uint8_t>(384, 0));
+    }
+    EXPECT_GE(seq, 40);
+}
+
 TEST_F(WorkerTest, ResendRequestSendsEveryMissingMessageFirstOldestFirst) {
     sync.endless = true;
     sync.track = PatternSync::pattern(384);
@@ -456,11 +470,16 @@ TEST_F(WorkerTest, SinkPhaseInversionComplementsTheStream) {
     sync.play();
     ASSERT_TRUE(sink.run([&] { return sync.state.load() == 0; }, 10000ms));
     const std::vector<std::uint8_t> got = sink.stream_bytes();
-    const std::size_t start = silenceBefore(got, 0);
+    // Inverted integer silence is complemented like the stream: the first
+    // cycle (48 frames) at least, and everything after the track.
+    const std::size_t start = silenceBefore(got, 0xFF);
+    EXPECT_GE(start, 384u);
     ASSERT_GE(got.size(), start + sync.track.size());
     for (std::size_t i = 0; i < sync.track.size(); ++i) {
         ASSERT_EQ(got[start + i], static_cast<std::uint8_t>(~sync.track[i])) << i;
     }
+    EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(start + sync.track.size()), got.end(),
+                            [](std::uint8_t b) { return b == 0xFF; }));
     EXPECT_GE(LogCapture::instance().find("Play Phase Invert"), 0);
 }
 

@@ -109,6 +109,9 @@ TEST_F(SyncTest, ResendRingSizes) {
     EXPECT_EQ(Sync::resendRingSize(synctest::fixProfile(1000, 32, 48)), 32768u);
     EXPECT_EQ(Sync::resendRingSize(synctest::fixProfile(1000, 33, 48)), 0u);
     EXPECT_EQ(Sync::resendRingSize(synctest::fixProfile(0, 1, 48)), 0u);
+    // Cycles of a second and more: every message of the first cycle has its entry.
+    EXPECT_EQ(Sync::resendRingSize(synctest::fixProfile(2000000, 40, 48)), 64u);
+    EXPECT_EQ(Sync::resendRingSize(synctest::fixProfile(1500000, 33, 48)), 64u);
 }
 
 TEST_F(SyncTest, LatencyIsTheSumInHundredMicroseconds) {

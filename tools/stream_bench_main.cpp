@@ -320,12 +320,15 @@ int receiverMain(std::uint64_t formats, std::uint64_t trackBytes, bool swap, std
         std::fprintf(stderr, "receiver: packet socket: %s\n", std::strerror(errno));
         return 1;
     }
-    std::thread sniff(&Sniffer::run, &sniffer);
     // The baseline's datagrams need a socket to land in.
     ORVEX::UDPV6 drain;
     ORVEX::IPAddress any;
     any.set_port(BaselinePort);
-    if (!drain.open(ORVEX::Socket::TYPE_UDPV6) || !drain.bindV6(any, 1)) return 1;
+    if (!drain.open(ORVEX::Socket::TYPE_UDPV6) || !drain.bindV6(any, 1)) {
+        std::fprintf(stderr, "receiver: baseline socket: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::thread sniff(&Sniffer::run, &sniffer);
     std::atomic<bool> draining{true};
     std::thread drainer([&] {
         ORVEX::Buffer b;
@@ -345,7 +348,14 @@ int receiverMain(std::uint64_t formats, std::uint64_t trackBytes, bool swap, std
     ORVEX::Socket::Waiter waiter;
     CheckingSink sink(setting, waiter, formats, trackBytes, swap, mute);
     std::uint16_t control = 0, stream = 0;
-    if (!sink.open(control, stream)) return 1;
+    if (!sink.open(control, stream)) {
+        std::fprintf(stderr, "receiver: sink open failed\n");
+        sniffer.stop();
+        sniff.join();
+        draining = false;
+        drainer.join();
+        return 1;
+    }
     std::printf("ready\n");
     std::fflush(stdout);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::hours(2);
@@ -574,12 +584,23 @@ int main(int argc, char** argv) {
         std::_Exit(127);
     }
     ::close(pipeFd[1]);
+    if (child < 0) {
+        std::fprintf(stderr, "stream_bench: no receiver process: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // A run that fails before the stream ends would leave the receiver
+    // waiting for it: end the receiver with the run.
+    auto fail = [child](const char* what) {
+        std::fprintf(stderr, "stream_bench: %s\n", what);
+        (void)::kill(child, SIGTERM);
+        (void)::waitpid(child, nullptr, 0);
+        return 1;
+    };
     FILE* fromReceiver = ::fdopen(pipeFd[0], "r");
     char line[64];
     if (fromReceiver == nullptr || std::fgets(line, sizeof(line), fromReceiver) == nullptr ||
         std::strncmp(line, "ready", 5) != 0) {
-        std::fprintf(stderr, "stream_bench: the receiver did not start\n");
-        return 1;
+        return fail("the receiver did not start");
     }
 
     (void)ORVEX::SysLog::initialize(ORVEX::SysLog::FACILITY_LOCAL0, &countLog);
@@ -589,8 +610,7 @@ int main(int argc, char** argv) {
     SyncBuffer sync;
     if (!sync.open(static_cast<Sync::THRED_MODE>(mode), Clock::fromMilliseconds(100), 0, "stream-bench", 1, cpu, -1,
                    0)) {
-        std::fprintf(stderr, "stream_bench: open failed\n");
-        return 1;
+        return fail("open failed");
     }
     ORVEX::IPAddress sinkAddress;
     (void)sinkAddress.set_V6_str("::1");
@@ -602,17 +622,16 @@ int main(int argc, char** argv) {
     }
     if (!asked || !sync.setSinkConfigure(host) ||
         !sync.configTransferFix(Clock::fromMicroseconds(cycleUs), 0)) {
-        std::fprintf(stderr, "stream_bench: handshake, format or profile failed\n");
-        return 1;
+        return fail("handshake, format or profile failed");
     }
     const Profile profile = sync.profiles[0];
-    if (!sync.setupBuffer(blockFrames, 10, false, host)) return 1;
+    if (!sync.setupBuffer(blockFrames, 10, false, host)) return fail("ring setup failed");
     {
         Pattern pattern;
         std::vector<std::uint8_t> block(blockBytes);
         for (std::uint64_t b = 0; b < blocks; ++b) {
             for (auto& x : block) x = pattern.next();
-            if (!sync.addStream(ORVEX::BufferCS_const(block.data(), block.size()))) return 1;
+            if (!sync.addStream(ORVEX::BufferCS_const(block.data(), block.size()))) return fail("addStream failed");
         }
     }
     sync.seek_front();
@@ -621,13 +640,12 @@ int main(int argc, char** argv) {
     const double baselineCpu = baseline(profile, frameBytes, seconds, mode, cpu, baselineLate);
 
     if (!sync.connectPrepare() || !sync.connect(false, -1)) {
-        std::fprintf(stderr, "stream_bench: connect failed\n");
-        return 1;
+        return fail("connect failed");
     }
     (void)sync.connectWait();
     if (sync.state.load() != 2) {
-        std::fprintf(stderr, "stream_bench: not connected\n");
-        return 1;
+        sync.close();
+        return fail("not connected");
     }
     clockid_t workerClock{};
     const bool haveClock = ::pthread_getcpuclockid(sync.worker.native_handle(), &workerClock) == 0;
