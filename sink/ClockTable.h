@@ -3,6 +3,7 @@
 // Guarded by its own mutex: written by the application thread, read by any.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -18,9 +19,12 @@ public:
     // Size of one clock record: signed 64-bit offset (ps, little-endian),
     // 16 address bytes, u16 interface index (little-endian).
     static constexpr std::uint64_t RecordSize = 26;
+    // Remote hosts kept at most; entries are never removed, so a record of a
+    // new host beyond this is not stored (known hosts are still updated).
+    static constexpr std::size_t MaxHosts = 1024;
 
     // Stores every whole record of `payload` (a trailing partial record is
-    // ignored); returns the number stored.
+    // ignored) within the host bound; returns the number stored.
     std::uint64_t store(ORVEX::BufferCS_const payload);
     // remote - offset of `host` (exact key match); 0 when unknown, 1 in place
     // of a result of 0.

@@ -119,6 +119,7 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
     streaming_ = false;
     disconnectPending_ = false;
     destroying_ = false;
+    closing_ = false;
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
     running_ = true;
     threadAlive_ = true;
@@ -133,6 +134,8 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
 
 void Sink::close() {
     LEVEL_DEBUG << "Sink close";
+    // A stream thread that ends because of close() has not failed.
+    closing_ = true;
     running_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -224,7 +227,7 @@ void Sink::nop(const ORVEX::IPAddress& host, std::uint16_t seconds, bool send) {
         key.get_record(message.get_data());
         stopWindows_.add(key, ORVEX::Clock::now(), ORVEX::Clock::fromSeconds(seconds));
         std::string text;
-        key.get_add_str(text);
+        key.get_str(text);
         LEVEL_INFO << "Nop SI add:" << text;
     }
     message.update();

@@ -194,6 +194,7 @@ private:
     ORVEX::Socket::Waiter& waiter_;  // application thread only
 
     std::atomic<bool> running_{false};        // app: open/close/errDisconnect; stream: fatal end
+    std::atomic<bool> closing_{false};        // app: set by close, cleared by open; stream/MS threads read
     std::atomic<bool> threadAlive_{false};    // stream thread while it can stream; app reads (connect)
     std::atomic<bool> streamIdle_{false};     // stream thread: in its idle phase, done with the last connection; app reads
     std::atomic<bool> destroying_{false};     // ~Sink: no more callbacks into the derived class

@@ -213,7 +213,12 @@ bool Sink::handleClientName(const Receive& request, const ORVEX::IPAddress& from
 
 void Sink::handleClockTable(const Receive& request, const ORVEX::IPAddress& from) {
     if (!from.is_loopback()) return;
-    clockTable_.store(request.get_data_CS());
+    const ORVEX::BufferCS_const payload = request.get_data_CS();
+    const std::uint64_t records = payload.size / ClockTable::RecordSize;
+    const std::uint64_t stored = clockTable_.store(payload);
+    if (stored < records)
+        LEVEL_WARNING << "clock table full: " << static_cast<unsigned long>(records - stored)
+                      << " records of new hosts dropped";
 }
 
 bool Sink::openMsSocket(std::uint16_t& port) {

@@ -288,6 +288,29 @@ TEST_F(SinkControl, StopWindowEchoesUntilNopBreak) {
     EXPECT_EQ(header(*served).id, 0x05);
 }
 
+// The stop windows' log lines name the host by its address text (address,
+// comma, port; the key's port is 0).
+TEST_F(SinkControl, StopWindowLogLinesNameTheHost) {
+    LogListener log;
+    ASSERT_TRUE(log.ok());
+    ORVEX::IPAddress host;
+    host.address[15] = 1;
+    host.set_port(4000);
+    host.ifIndex = 1;
+    driver->run([&] { sink->nop(host, 1, false); });
+    std::vector<std::string> seen;
+    ASSERT_TRUE(eventually(
+        [&] {
+            for (auto& line : log.lines(0ms)) seen.push_back(line);
+            return LogListener::count(seen, "Nop remove si ") > 0;
+        },
+        3000ms));
+    EXPECT_EQ(LogListener::count(seen, "Nop SI add:::1,0"), 1u);
+    EXPECT_EQ(LogListener::count(seen, "Nop remove si ::1,0"), 1u);
+    driver->run([&] { sink->nop(ORVEX::IPAddress(), 0, false); });
+    EXPECT_EQ(LogListener::count(log.lines(100ms), "Nop SI clear:"), 1u);
+}
+
 TEST_F(SinkControl, ClockTableFromLoopback) {
     UdpPeer peer;
     Bytes payload;

@@ -102,6 +102,46 @@ TEST(ClockTable, WholeRecordsOnlyAndTheZeroRule) {
     EXPECT_EQ(table.youToMy(one, ORVEX::Clock(300)).picoseconds(), 0u) << "exact key only";
 }
 
+TEST(ClockTable, BoundedNumberOfHostsKnownOnesStillUpdated) {
+    ZARNITH::ClockTable table;
+    auto recordOf = [](std::uint32_t host, std::uint8_t offset) {
+        std::vector<std::uint8_t> r(26, 0);
+        r[0] = offset;
+        r[8 + 12] = static_cast<std::uint8_t>(host >> 24);
+        r[8 + 13] = static_cast<std::uint8_t>(host >> 16);
+        r[8 + 14] = static_cast<std::uint8_t>(host >> 8);
+        r[8 + 15] = static_cast<std::uint8_t>(host);
+        return r;
+    };
+    auto keyOf = [](std::uint32_t host) {
+        ORVEX::IPAddress a;
+        for (int i = 0; i < 4; ++i) a.address[12 + i] = static_cast<std::uint8_t>(host >> (24 - 8 * i));
+        return a;
+    };
+    std::vector<std::uint8_t> full;
+    for (std::uint32_t h = 1; h <= ZARNITH::ClockTable::MaxHosts; ++h) {
+        const auto r = recordOf(h, 10);
+        full.insert(full.end(), r.begin(), r.end());
+    }
+    EXPECT_EQ(table.store(ORVEX::BufferCS_const(full.data(), full.size())), ZARNITH::ClockTable::MaxHosts);
+    struct Case {
+        std::uint32_t host;
+        std::uint8_t offset;
+        std::uint64_t stored;
+        std::uint64_t converted;  // youToMy(host, 100) afterwards
+    };
+    const Case cases[] = {
+        {ZARNITH::ClockTable::MaxHosts + 1, 20, 0, 0},  // a new host beyond the bound
+        {1, 30, 1, 70},                                 // a known host is updated
+        {ZARNITH::ClockTable::MaxHosts, 40, 1, 60},
+    };
+    for (const Case& c : cases) {
+        const auto r = recordOf(c.host, c.offset);
+        EXPECT_EQ(table.store(ORVEX::BufferCS_const(r.data(), r.size())), c.stored) << c.host;
+        EXPECT_EQ(table.youToMy(keyOf(c.host), ORVEX::Clock(100)).picoseconds(), c.converted) << c.host;
+    }
+}
+
 TEST(EchoLimiter, BurstPerSourceAndWindow) {
     ZARNITH::EchoLimiter limiter;
     ORVEX::IPAddress a, b;

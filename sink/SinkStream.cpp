@@ -146,7 +146,8 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         if (from == lastStreamPeer_ && message.parse(idleBuffer.buffer) && message.id == DSICONNECT_REQ)
             sendStream(Send(DSICONNECT_ANS, base()), from);
     }
-    return IdleResult::Fatal;
+    // `running` cleared: by close() the thread just ends, otherwise it fails.
+    return closing_ ? IdleResult::Stop : IdleResult::Fatal;
 }
 
 bool Sink::dataPhase(ORVEX::Socket::Waiter& streamWaiter) {
@@ -191,6 +192,9 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
             return endConnection(session, EndCause::Local, "DisConnect Request local", true);
         }
         if (!running_) {
+            // close(): the connection ends here and the sender is told; only
+            // a failing disconnect notice makes it an error.
+            if (closing_) return endConnection(session, EndCause::Local, nullptr, true);
             LEVEL_NOTICE << "streamWorker err exit";
             endConnection(session, EndCause::Local, nullptr, true);
             return false;
@@ -279,7 +283,7 @@ bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuf
         session.connected = true;
     }
     session.lastAccepted = now.picoseconds();
-    if (!running_) {
+    if (!running_ && !closing_) {
         LEVEL_NOTICE << "streamWorker err exit";
         endConnection(session, EndCause::Local, nullptr, true);
         return false;
@@ -403,7 +407,7 @@ void Sink::msThreadBody(Session& session) {
         }
         session.lastAccepted = now.picoseconds();
         if (!running_) {
-            LEVEL_NOTICE << "MS  streamWorker err exit";
+            if (!closing_) LEVEL_NOTICE << "MS  streamWorker err exit";
             break;
         }
     }

@@ -372,4 +372,66 @@ TEST_F(SinkStream, CloseInHeaderlessModeDoesNotHang) {
     EXPECT_EQ(sink->disconnects, 1);
 }
 
+// How the stream thread ends, seen in the log: close() is a clean end, idle or
+// in the middle of a connection of either mode; errDisconnect is the
+// application's error and ends the thread through "worker_str error".
+TEST(SinkStreamEnd, CloseIsACleanEndAndErrDisconnectIsNot) {
+    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own (fixed ports 19640-19645)";
+    LogListener log;
+    ASSERT_TRUE(log.ok());
+    struct Case {
+        const char* what;
+        std::uint16_t connectId;  // 0: no connection
+        bool errDisconnect;
+        std::size_t workerErrors, errExits;
+        int disconnects;
+    };
+    const Case cases[] = {
+        {"close while idle", 0, false, 0, 0, 0},
+        {"close while connected", 0x08, false, 0, 0, 1},
+        {"close while connected header-less", 0x48, false, 0, 0, 1},
+        {"errDisconnect while idle", 0, true, 1, 0, 0},
+        {"errDisconnect while connected", 0x08, true, 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        (void)log.lines(0ms);  // what the previous case left
+        std::vector<std::string> seen;
+        auto see = [&](std::chrono::milliseconds window) {
+            for (auto& line : log.lines(window)) seen.push_back(line);
+        };
+        ORVEX::Socket::Waiter waiter;
+        ZARNITH::ClosingSink<RecordingSink> sink(recorderSetting(), waiter);
+        std::uint16_t ctrl = 0, stream = 0;
+        ASSERT_TRUE(sink.open(ctrl, stream)) << c.what;
+        {
+            SinkDriver driver(sink, waiter);
+            UdpPeer sender;
+            // The stream thread has begun its idle wait.
+            ASSERT_TRUE(eventually([&] {
+                see(0ms);
+                return LogListener::count(seen, "wt start") > 0;
+            })) << c.what;
+            if (c.connectId != 0) {
+                auto answer = sender.ask(ctrl, message64(c.connectId, 0, Pcm16At44k));
+                ASSERT_TRUE(answer) << c.what;
+                ASSERT_EQ(header(*answer).status, 0x0003) << c.what;
+                ASSERT_TRUE(eventually([&] { return sink.isStreaming(); })) << c.what;
+            }
+            if (c.errDisconnect) {
+                sink.errDisconnect();
+                ASSERT_TRUE(eventually([&] {
+                    see(0ms);
+                    return LogListener::count(seen, "worker_str error") > 0;
+                })) << c.what;
+            }
+        }
+        sink.close();
+        see(200ms);
+        EXPECT_EQ(LogListener::count(seen, "Sink close"), 1u) << c.what;
+        EXPECT_EQ(LogListener::count(seen, "worker_str error"), c.workerErrors) << c.what;
+        EXPECT_EQ(LogListener::count(seen, "streamWorker err exit"), c.errExits) << c.what;
+        EXPECT_EQ(sink.disconnects, c.disconnects) << c.what;
+    }
+}
+
 }  // namespace

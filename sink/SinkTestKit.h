@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "foundation/Socket.h"
+#include "protocol/SysLogZarnith.h"
 #include "sink/Sink.h"
 
 namespace sinktest {
@@ -399,6 +400,39 @@ private:
     std::atomic<int> falseSteps_{0};
     std::mutex mutex_;
     std::deque<std::function<void()>> posted_;
+};
+
+// The sink's log as the log listener on [::1]:19640 receives it, at the trace
+// level; the level goes back to "no logging" at the end.
+class LogListener {
+public:
+    LogListener() : peer_(19640) {
+        ok_ = peer_.ok() && ZARNITH::SysLogZarnith::initialize(ORVEX::SysLog::FACILITY_LOCAL0, 19640, false) &&
+              ZARNITH::SysLogZarnith::changeLevel(ORVEX::SysLog::LEVEL_DEBUG, 19640);
+    }
+    ~LogListener() { ZARNITH::SysLogZarnith::zarnith_log = -1; }
+    LogListener(const LogListener&) = delete;
+    LogListener& operator=(const LogListener&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // Every log datagram that arrives within `window`, as text.
+    std::vector<std::string> lines(std::chrono::milliseconds window) const {
+        std::vector<std::string> out;
+        for (const Bytes& b : peer_.drain(window)) out.emplace_back(b.begin(), b.end());
+        return out;
+    }
+    // How many of `lines` hold `part`.
+    static std::size_t count(const std::vector<std::string>& lines, const std::string& part) {
+        std::size_t n = 0;
+        for (const std::string& line : lines)
+            if (line.find(part) != std::string::npos) ++n;
+        return n;
+    }
+
+private:
+    UdpPeer peer_;
+    bool ok_ = false;
 };
 
 // The host's recorder values on port id 1 (control 19644, stream 19645).
