@@ -535,6 +535,10 @@ TEST(HostController, RunningOutOfDescriptorsRefusesConnectionsOnly) {
 // gives "Sink Open Error" and 255.
 TEST(HostStartup, DescriptorShortageAtStartUpEndsCleanly) {
     NEED_OWN_NETWORK();
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own (its memory checks "
+                    "open a pipe), so a host short of them reports false errors";
+#endif
     const std::string settings = writeSettings("Debug=enable\n");
     bool sinkFailureSeen = false;
     for (rlim_t files = 4; files <= 16; ++files) {
