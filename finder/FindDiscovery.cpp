@@ -28,6 +28,22 @@ std::uint16_t portType(Find::MODE mode) {
 
 bool tableHas(const std::uint8_t* table, unsigned id) { return (table[id >> 3] & (1u << (id & 7))) != 0; }
 
+// The endpoint an answer names: the target's address and interface with the
+// answer's port. An answer of a protocol version newer than the supported
+// one (0: any) is logged and names none: false, the endpoint unchanged.
+bool answerEndpoint(std::uint16_t supported, std::uint16_t version, const ORVEX::IPAddress& target,
+                    std::uint16_t port, ORVEX::IPAddress& endpoint) {
+    if (supported != 0 && supported < version) {
+        LEVEL_INFO << "Zarnith Find protocol version not much : " << static_cast<unsigned>(supported) << "<"
+                   << static_cast<unsigned>(version);
+        return false;
+    }
+    endpoint = target;
+    endpoint.set_port(port);
+    endpoint.ifIndex = target.ifIndex;
+    return true;
+}
+
 }  // namespace
 
 bool Find::findTarget(std::map<ORVEX::IPAddress, FindTargetSt>& found) {
@@ -118,14 +134,7 @@ bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t port
     if (result != ACK_ANSWER || answer.getOption2() == 0) return true;
     version = answer.getOption3();
     answer.get_str(portName);
-    if (setting.protocolVersion != 0 && setting.protocolVersion < version) {
-        LEVEL_INFO << "Zarnith Find protocol version not much : " << static_cast<unsigned>(setting.protocolVersion)
-                   << "<" << static_cast<unsigned>(version);
-        return true;
-    }
-    endpoint = target;
-    endpoint.set_port(answer.getOption2());
-    endpoint.ifIndex = target.ifIndex;
+    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return true;
     if ((mode & PORT_TYPE4) != 0) return true;
 
     Receive info;
@@ -202,14 +211,7 @@ bool Find::getStatus(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX:
     if (result != ACK_ANSWER) return true;
     version = answer.getOption3();
     (void)answer.get_add_str(peer, entryName);
-    if (setting.protocolVersion != 0 && setting.protocolVersion < version) {
-        LEVEL_INFO << "Zarnith Find protocol version not much : " << static_cast<unsigned>(setting.protocolVersion)
-                   << "<" << static_cast<unsigned>(version);
-        return true;
-    }
-    endpoint = target;
-    endpoint.set_port(answer.getOption2());
-    endpoint.ifIndex = target.ifIndex;
+    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return true;
     kind = answer.getOption1();
     return true;
 }

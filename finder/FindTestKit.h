@@ -21,53 +21,12 @@
 #include "protocol/Receive.h"
 #include "protocol/Send.h"
 #include "protocol/SysLogZarnith.h"
+#include "tests/support/ZarnithWire.h"
 
 namespace findtest {
 
 // Every log body of the process, in order.
-class LogCapture {
-public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
-    static void start(int level = 7) {
-        (void)ORVEX::SysLog::initialize(ORVEX::SysLog::FACILITY_LOCAL0, &LogCapture::callback);
-        ZARNITH::SysLogZarnith::zarnith_log = level;
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bodies;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        bodies.clear();
-    }
-    int count(const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count_if(bodies.begin(), bodies.end(),
-                                              [&](const std::string& b) { return b.rfind(prefix, 0) == 0; }));
-    }
-    bool has(const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::find(bodies.begin(), bodies.end(), line) != bodies.end();
-    }
-
-private:
-    static void callback(const char* message) {
-        // "<PRI>Mmm dd hh:mm:ss host body": the body follows the host name.
-        const char* p = std::strchr(message, '>');
-        if (p == nullptr) return;
-        p += 1 + 15 + 1;
-        if (std::strlen(p) == 0) return;
-        const char* space = std::strchr(p, ' ');
-        const std::string body = space == nullptr ? std::string() : std::string(space + 1);
-        std::lock_guard<std::mutex> lock(instance().mutex);
-        instance().bodies.push_back(body);
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
-};
+using tmtest::LogCapture;
 
 inline ORVEX::IPAddress address(const std::string& text, std::uint16_t port = 0, std::uint32_t ifIndex = 0) {
     ORVEX::IPAddress a;

@@ -12,6 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "foundation/ClockTimespec.h"
+
 namespace ORVEX {
 
 namespace {
@@ -59,14 +61,6 @@ bool fromPlatform(const sockaddr_storage& s, IPAddress& a, bool withScope) {
         return true;
     }
     return false;
-}
-
-timespec toTimespec(Clock timeOut) {
-    std::uint64_t ps = timeOut.picoseconds();
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ps / 1000000000000ULL);
-    ts.tv_nsec = static_cast<long>(((ps / 1000000ULL) % 1000000ULL) * 1000ULL);
-    return ts;
 }
 
 bool isWouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
@@ -421,36 +415,27 @@ bool Socket::sendToV4(BufferCS_const data, const IPAddress& destination, bool re
     return true;
 }
 
-bool Socket::receiveFromV6(Buffer& buffer, IPAddress& from) {
-    buffer.resize(receiveSize);
-    std::size_t count = 0;
-    bool ok = receiveFromV6(buffer.area(), count, from);
-    buffer.resize(count);
-    return ok;
-}
+bool Socket::receiveFromV6(Buffer& buffer, IPAddress& from) { return receiveDatagram(buffer, from, true); }
 
-bool Socket::receiveFromV4(Buffer& buffer, IPAddress& from) {
-    buffer.resize(receiveSize);
-    std::size_t count = 0;
-    bool ok = receiveFromV4(buffer.area(), count, from);
-    buffer.resize(count);
-    return ok;
-}
+bool Socket::receiveFromV4(Buffer& buffer, IPAddress& from) { return receiveDatagram(buffer, from, false); }
 
 bool Socket::receiveFromV6(BufferCS view, std::size_t& count, IPAddress& from) {
-    sockaddr_storage s{};
-    socklen_t length = sizeof s;
-    ssize_t n = ::recvfrom(descriptor, view.data, view.size, 0, reinterpret_cast<sockaddr*>(&s), &length);
-    if (n < 0) {
-        count = 0;
-        return isWouldBlock(errno) || errno == EINTR;
-    }
-    count = static_cast<std::size_t>(n);
-    (void)fromPlatform(s, from, true);
-    return true;
+    return receiveDatagram(view, count, from, true);
 }
 
 bool Socket::receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from) {
+    return receiveDatagram(view, count, from, false);
+}
+
+bool Socket::receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope) {
+    buffer.resize(receiveSize);
+    std::size_t count = 0;
+    bool ok = receiveDatagram(buffer.area(), count, from, withScope);
+    buffer.resize(count);
+    return ok;
+}
+
+bool Socket::receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope) {
     sockaddr_storage s{};
     socklen_t length = sizeof s;
     ssize_t n = ::recvfrom(descriptor, view.data, view.size, 0, reinterpret_cast<sockaddr*>(&s), &length);
@@ -459,7 +444,7 @@ bool Socket::receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from) {
         return isWouldBlock(errno) || errno == EINTR;
     }
     count = static_cast<std::size_t>(n);
-    (void)fromPlatform(s, from, false);
+    (void)fromPlatform(s, from, withScope);
     return true;
 }
 

@@ -126,6 +126,10 @@ public:
 
 private:
     bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry);
+    // One datagram into `buffer` (resized to receiveSize, then to what came)
+    // or into `view`; `withScope` keeps the sender's interface index.
+    bool receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope);
+    bool receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope);
 };
 
 // The sender library's name for its UDP/IPv6 sockets.

@@ -2,20 +2,13 @@
 #include <cerrno>
 #include <ctime>
 
+#include "foundation/ClockTimespec.h"
 #include "foundation/Socket.h"
 #include "foundation/SysLog.h"
 
 namespace ORVEX {
 
 namespace {
-
-timespec toTimespec(Clock timeOut) {
-    std::uint64_t ps = timeOut.picoseconds();
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ps / 1000000000000ULL);
-    ts.tv_nsec = static_cast<long>(((ps / 1000000ULL) % 1000000ULL) * 1000ULL);
-    return ts;
-}
 
 bool fitsSet(long descriptor) { return descriptor >= 0 && descriptor < FD_SETSIZE; }
 

@@ -101,6 +101,17 @@ std::uint64_t ProfileMaker::budget(int count) const {
     return static_cast<std::uint64_t>(packDataSize) * messages;
 }
 
+bool ProfileMaker::setVarProfile(Clock c, std::uint64_t count, std::uint64_t bytes, std::uint64_t frame) {
+    cycle = c;
+    packetCount = static_cast<std::uint16_t>(count);
+    packetSize = static_cast<std::uint32_t>(bytes);
+    packetSizeMax = packetSize;
+    framesQ14 = static_cast<std::uint32_t>(bytes / frame * 16384);
+    cycleMin = Clock();
+    mode = Profile::MODE_VAR;
+    return true;
+}
+
 bool ProfileMaker::configTransferFix(Clock wanted, int count) {
     const std::uint64_t rate = byteRate();
     const std::uint64_t frame = frameBytes();
@@ -156,14 +167,7 @@ bool ProfileMaker::configTransferVar(Clock wanted, int count) {
         LEVEL_WARNING << "configTransferVar no frames cycle=" << static_cast<unsigned long>(c.toMicroseconds());
         return false;
     }
-    cycle = c;
-    packetCount = static_cast<std::uint16_t>(count16);
-    packetSize = static_cast<std::uint32_t>(size);
-    packetSizeMax = packetSize;
-    framesQ14 = static_cast<std::uint32_t>(size / frame * 16384);
-    cycleMin = Clock();
-    mode = Profile::MODE_VAR;
-    return true;
+    return setVarProfile(c, count16, size, frame);
 }
 
 bool ProfileMaker::countSearch(bool var, Clock wanted) {
@@ -216,14 +220,7 @@ bool ProfileMaker::configTransferSizeFix(unsigned long size) {
         LEVEL_WARNING << "configTransferSizeFix no frames size=" << size;
         return false;
     }
-    cycle = c;
-    packetSize = static_cast<std::uint32_t>(bytes);
-    packetCount = static_cast<std::uint16_t>(count);
-    packetSizeMax = packetSize;
-    framesQ14 = static_cast<std::uint32_t>(bytes / frame * 16384);
-    cycleMin = Clock();
-    mode = Profile::MODE_VAR;
-    return true;
+    return setVarProfile(c, count, bytes, frame);
 }
 
 bool ProfileMaker::buildTry(bool var, bool searchCount, Clock candidate) {

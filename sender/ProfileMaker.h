@@ -77,6 +77,9 @@ private:
     [[nodiscard]] bool buildTry(bool var, bool countSearch, ORVEX::Clock candidate);
     [[nodiscard]] bool countSearch(bool var, ORVEX::Clock cycle);
     [[nodiscard]] bool sinkCycleProfile();
+    // Takes a variable profile: `count` messages of `bytes` bytes (whole
+    // frames of `frame` bytes) every cycle `c`; always true.
+    bool setVarProfile(ORVEX::Clock c, std::uint64_t count, std::uint64_t bytes, std::uint64_t frame);
     // Message budget of one cycle for a count (0 = as many as allowed).
     std::uint64_t budget(int count) const;
 };

@@ -10,51 +10,13 @@
 #include <vector>
 
 #include "foundation/SysLog.h"
+#include "sender/SenderTestLog.h"
 #include "sender/Sync.h"
 
 namespace ZARNITH {
 namespace {
 
-// Collects the bodies of the log messages (facility 16: body at offset 31).
-class LogCapture {
-public:
-    LogCapture() {
-        instance() = this;
-        EXPECT_TRUE(ORVEX::SysLog::initialize(ORVEX::SysLog::FACILITY_LOCAL0, &LogCapture::take));
-        ORVEX::SysLog::logLevel = 7;
-    }
-    ~LogCapture() {
-        ORVEX::SysLog::logLevel = -1;
-        instance() = nullptr;
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bodies;
-    }
-    bool has(const std::string& line) {
-        auto all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        bodies.clear();
-    }
-
-private:
-    static LogCapture*& instance() {
-        static LogCapture* current = nullptr;
-        return current;
-    }
-    static void take(const char* message) {
-        LogCapture* self = instance();
-        if (self == nullptr) return;
-        std::string text(message);
-        std::lock_guard<std::mutex> lock(self->mutex);
-        self->bodies.push_back(text.size() > 31 ? text.substr(31) : std::string());
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
-};
+using sendertest::LogCapture;
 
 using Bytes = std::vector<std::uint8_t>;
 

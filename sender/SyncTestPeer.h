@@ -27,68 +27,21 @@
 #include "protocol/Send.h"
 #include "protocol/SysLogZarnith.h"
 #include "sender/Sync.h"
+#include "tests/support/ZarnithWire.h"
 
 namespace synctest {
 
 // Every log body of the process, in order (level 7 and below).
-class LogCapture {
+class LogCapture : public tmtest::LogCapture {
 public:
-    static LogCapture& instance() {
-        static LogCapture capture;
-        return capture;
-    }
     // Also lifts the calling (test) thread to round-robin real-time, so that
     // a scripted peer answers inside the sender's 10 ms windows on a loaded
     // machine.
     static void start(int level = 7) {
         (void)ORVEX::ThreadPriority::setPriority(ORVEX::ThreadPriority::getSelfThreadID(),
                                                  ORVEX::ThreadPriority::HIGH);
-        (void)ORVEX::SysLog::initialize(ORVEX::SysLog::FACILITY_LOCAL0, &LogCapture::callback);
-        ZARNITH::SysLogZarnith::zarnith_log = level;
+        tmtest::LogCapture::start(level);
     }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return bodies;
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        bodies.clear();
-    }
-    // Index of the first line from `from` on that starts with `prefix`, or -1.
-    int find(const std::string& prefix, int from = 0) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (std::size_t i = static_cast<std::size_t>(std::max(from, 0)); i < bodies.size(); ++i)
-            if (bodies[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
-        return -1;
-    }
-    int count(const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return static_cast<int>(std::count_if(bodies.begin(), bodies.end(),
-                                              [&](const std::string& b) { return b.rfind(prefix, 0) == 0; }));
-    }
-    bool waitFor(const std::string& prefix, std::chrono::milliseconds limit) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            if (find(prefix) >= 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return find(prefix) >= 0;
-    }
-
-private:
-    static void callback(const char* message) {
-        // "<PRI>Mmm dd hh:mm:ss host body": the body follows the host name.
-        const char* p = std::strchr(message, '>');
-        if (p == nullptr) return;
-        p += 1 + 15 + 1;
-        if (std::strlen(p) == 0) return;
-        const char* space = std::strchr(p, ' ');
-        const std::string body = space == nullptr ? std::string() : std::string(space + 1);
-        std::lock_guard<std::mutex> lock(instance().mutex);
-        instance().bodies.push_back(body);
-    }
-    std::mutex mutex;
-    std::vector<std::string> bodies;
 };
 
 // A UDP socket on [::1] with a system port, driven by the test.
@@ -149,10 +102,9 @@ public:
 // A 16-byte header as the wire carries it.
 inline std::vector<std::uint8_t> header(std::uint16_t id, std::uint16_t status, std::uint64_t option,
                                         std::uint16_t lengthCode = 0x0010) {
-    std::vector<std::uint8_t> h{0x64, 0x00, static_cast<std::uint8_t>(lengthCode), static_cast<std::uint8_t>(lengthCode >> 8),
-                                static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8),
-                                static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8)};
-    for (int i = 0; i < 8; ++i) h.push_back(static_cast<std::uint8_t>(option >> (8 * i)));
+    std::vector<std::uint8_t> h = tmtest::message64(id, status, option);
+    h[2] = static_cast<std::uint8_t>(lengthCode);
+    h[3] = static_cast<std::uint8_t>(lengthCode >> 8);
     return h;
 }
 

@@ -7,32 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/ConfigUnit.h"
 #include "protocol/Icon.h"
 
 namespace ZARNITH {
 
 struct SinkSetting {
-    struct _Config {
-        enum UnitKind : std::uint16_t {
-            UNIT_NUMBER = 1,
-            UNIT_SIGNED = 2,
-            UNIT_SWITCH = 3,
-            UNIT_TEXT = 4,
-            UNIT_CHOICE = 5,
-            UNIT_CHOICE_FIXED = 6,
-            UNIT_VALUE = 7,
-        };
-        // One remotely configurable item.
-        struct _Unit {
-            std::uint16_t kind = 0;
-            std::string name;
-            std::string defaultText;  // restored by set-default; empty: derived from defaultValue
-            std::uint16_t min = 0;
-            std::uint16_t max = 0;
-            std::uint16_t defaultValue = 0;
-            std::vector<std::string> choices;  // texts of choice units (index = value)
-        };
-    };
+    using _Config = ConfigUnits;  // unit kinds and one unit's description
 
     std::uint16_t portId = 0;        // logical port; default ports 19642/19643 + 2 x portId
     std::uint16_t mtu = 0;           // receive size of every socket of the sink

@@ -89,9 +89,17 @@ TEST_F(SinkStream, GapGivesOneResendRequestPerTenMillisecondsThenTakesTheResends
     connect();
     for (std::uint16_t s : {0, 1}) ASSERT_TRUE(sender.sendTo(StreamPort, data(s, 0, pattern(s))));
     // 3 to 6 back to back: one request (expected 2, received 3), the rest inside 10 ms.
-    for (std::uint16_t s : {3, 4, 5, 6}) ASSERT_TRUE(sender.sendTo(StreamPort, data(s, 0, pattern(s))));
+    // A test thread descheduled in the middle of the burst may spread it over more
+    // than 10 ms; then one more request per 10 ms of spread is allowed.
+    std::vector<Bytes> burst;
+    for (std::uint16_t s : {3, 4, 5, 6}) burst.push_back(data(s, 0, pattern(s)));
+    const auto burstStart = std::chrono::steady_clock::now();
+    for (const auto& datagram : burst) ASSERT_TRUE(sender.sendTo(StreamPort, datagram));
+    const auto spread = std::chrono::steady_clock::now() - burstStart;
+    const std::size_t allowed = 1 + static_cast<std::size_t>(spread / 10ms);
     auto first = reportsWithin(250ms);
-    ASSERT_EQ(first.size(), 1u);
+    ASSERT_GE(first.size(), 1u);
+    ASSERT_LE(first.size(), allowed);
     EXPECT_EQ(first[0].id, 0x0b);
     EXPECT_EQ(first[0].status, 0x000A) << "base (playing) | resend";
     EXPECT_EQ(first[0].o[0], 0);
@@ -117,7 +125,7 @@ TEST_F(SinkStream, GapGivesOneResendRequestPerTenMillisecondsThenTakesTheResends
     const auto got = payloads();
     ASSERT_EQ(got.size(), 9u);
     for (std::uint16_t s = 0; s <= 8; ++s) EXPECT_EQ(got[s], pattern(s)) << s;
-    EXPECT_EQ(sink->resendCount(), 2u);
+    EXPECT_EQ(sink->resendCount(), first.size() + second.size());
 }
 
 TEST_F(SinkStream, FirstDatagramMustBeSequenceZero) {

@@ -27,150 +27,32 @@
 #include "foundation/Socket.h"
 #include "protocol/SysLogZarnith.h"
 #include "sink/Sink.h"
+#include "tests/support/ZarnithWire.h"
 
 namespace sinktest {
 
-using Bytes = std::vector<std::uint8_t>;
+using tmtest::Bytes;
+using tmtest::eventually;
+using tmtest::Header;
+using tmtest::header;
+using tmtest::message;
+using tmtest::message64;
+using tmtest::text;
 
-// A message in wire form: header (little-endian), payload, zero padding.
-inline Bytes message(std::uint16_t id, std::uint16_t status, std::uint16_t o0 = 0, std::uint16_t o1 = 0,
-                     std::uint16_t o2 = 0, std::uint16_t o3 = 0, const Bytes& payload = {}) {
-    const std::size_t n = payload.size();
-    const std::size_t padded = (n + 23) & ~std::size_t{7};
-    const std::uint16_t code = static_cast<std::uint16_t>(padded | ((0 - n) & 7));
-    Bytes out(padded, 0);
-    const std::uint16_t words[8] = {0x0064, code, id, status, o0, o1, o2, o3};
-    for (int i = 0; i < 8; ++i) {
-        out[2 * i] = static_cast<std::uint8_t>(words[i]);
-        out[2 * i + 1] = static_cast<std::uint8_t>(words[i] >> 8);
-    }
-    std::copy(payload.begin(), payload.end(), out.begin() + 16);
-    return out;
-}
-
-inline Bytes message64(std::uint16_t id, std::uint16_t status, std::uint64_t option, const Bytes& payload = {}) {
-    return message(id, status, static_cast<std::uint16_t>(option), static_cast<std::uint16_t>(option >> 16),
-                   static_cast<std::uint16_t>(option >> 32), static_cast<std::uint16_t>(option >> 48), payload);
-}
-
-inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-struct Header {
-    std::uint16_t magic = 0, code = 0, id = 0, status = 0, o[4] = {0, 0, 0, 0};
-    std::uint64_t option() const {
-        return std::uint64_t{o[0]} | (std::uint64_t{o[1]} << 16) | (std::uint64_t{o[2]} << 32) |
-               (std::uint64_t{o[3]} << 48);
-    }
-};
-
-inline Header header(const Bytes& b) {
-    Header h;
-    if (b.size() < 16) return h;
-    auto w = [&](int i) { return static_cast<std::uint16_t>(b[2 * i] | (b[2 * i + 1] << 8)); };
-    h.magic = w(0);
-    h.code = w(1);
-    h.id = w(2);
-    h.status = w(3);
-    for (int i = 0; i < 4; ++i) h.o[i] = w(4 + i);
-    return h;
-}
-
-// One UDP/IPv6 socket on ::1 driven by the test.
-class UdpPeer {
+// One UDP/IPv6 socket on ::1 driven by the test, with a large receive buffer.
+class UdpPeer : public tmtest::UdpPeer {
 public:
-    explicit UdpPeer(std::uint16_t port = 0, const char* address = "::1") {
-        fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int big = 4 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        ::inet_pton(AF_INET6, address, &a.sin6_addr);
-        a.sin6_port = htons(port);
-        ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-        socklen_t len = sizeof(a);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin6_port);
-    }
-    ~UdpPeer() { ::close(fd_); }
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-
-    bool ok() const { return ok_; }
-    std::uint16_t port() const { return port_; }
-
-    bool sendTo(std::uint16_t port, const Bytes& bytes) const {
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
-               static_cast<ssize_t>(bytes.size());
-    }
+    explicit UdpPeer(std::uint16_t port = 0, const char* address = "::1")
+        : tmtest::UdpPeer(port, address, 0, 4 << 20) {}
 
     // The next datagram within `timeout`, with its source port.
     std::optional<Bytes> receive(std::chrono::milliseconds timeout, std::uint16_t* from = nullptr) const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return std::nullopt;
-        Bytes b(70000);
         sockaddr_in6 a{};
-        socklen_t len = sizeof(a);
-        const ssize_t n = ::recvfrom(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
-        if (n < 0) return std::nullopt;
-        b.resize(static_cast<std::size_t>(n));
-        if (from) *from = ntohs(a.sin6_port);
+        auto b = tmtest::UdpPeer::receive(timeout, &a);
+        if (b && from) *from = ntohs(a.sin6_port);
         return b;
     }
-
-    // The next datagram with message id `id` within `timeout`; others are skipped.
-    std::optional<Bytes> receiveId(std::uint16_t id, std::chrono::milliseconds timeout) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return std::nullopt;
-            auto b = receive(left);
-            if (!b) return std::nullopt;
-            if (header(*b).id == id) return b;
-        }
-    }
-
-    // Every datagram arriving within `window`.
-    std::vector<Bytes> drain(std::chrono::milliseconds window) const {
-        // Everything already queued, then what comes within the window.
-        std::vector<Bytes> out;
-        const auto end = std::chrono::steady_clock::now() + window;
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() < 0) left = std::chrono::milliseconds(0);
-            auto b = receive(left);
-            if (!b) break;
-            out.push_back(*b);
-        }
-        return out;
-    }
-
-    // Sends a request to `port` and returns the first answer.
-    std::optional<Bytes> ask(std::uint16_t port, const Bytes& request,
-                             std::chrono::milliseconds timeout = std::chrono::milliseconds(1000)) const {
-        if (!sendTo(port, request)) return std::nullopt;
-        return receive(timeout);
-    }
-
-private:
-    int fd_ = -1;
-    bool ok_ = false;
-    std::uint16_t port_ = 0;
 };
-
-// Polls `condition` every millisecond for up to `timeout`.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
 
 // A sink application that records every call and takes scripted results.
 class RecordingSink : public ZARNITH::Sink {

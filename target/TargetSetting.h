@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/ConfigUnit.h"
 #include "protocol/Icon.h"
 
 namespace ZARNITH {
@@ -22,27 +23,7 @@ struct TargetSetting {
         std::uint16_t type = 0;  // 1, 2 or 4; other types are ignored
     };
 
-    struct _Config {
-        enum UnitKind : std::uint16_t {
-            UNIT_NUMBER = 1,
-            UNIT_SIGNED = 2,
-            UNIT_SWITCH = 3,
-            UNIT_TEXT = 4,
-            UNIT_CHOICE = 5,
-            UNIT_CHOICE_FIXED = 6,
-            UNIT_VALUE = 7,
-        };
-        // One remotely configurable unit (numbered from 1 on the wire).
-        struct _Unit {
-            std::uint16_t kind = 0;
-            std::string name;
-            std::string defaultText;
-            std::uint16_t min = 0;
-            std::uint16_t max = 0;
-            std::uint16_t defaultValue = 0;
-            std::vector<std::string> choices;
-        };
-    };
+    using _Config = ConfigUnits;  // unit kinds and one unit's description
 
     // Geometry of one transfer slot, each value minus one.
     using SlotInfo = std::array<std::uint16_t, 3>;  // bytes per packet, packets per block, blocks

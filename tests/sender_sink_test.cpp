@@ -308,7 +308,15 @@ TEST_P(SenderSinkLoss, TrackArrivesBitExact) {
     ASSERT_TRUE(player.waitIdle(120000ms));
     const std::string line = sink.endLine(5000ms);
     sink.stop();
-    EXPECT_NE(line.find("end=request"), std::string::npos) << line;
+    if (c.perMille == 0) {
+        EXPECT_NE(line.find("end=request"), std::string::npos) << line;
+    } else {
+        // A lost disconnect request leaves the sink without datagrams for the
+        // sender's whole 0.5 s retry window, as long as the sink's own time-out:
+        // the sink may then end by time-out, with every byte already received.
+        EXPECT_TRUE(line.find("end=request") != std::string::npos ||
+                    line.find("end=timeout") != std::string::npos) << line;
+    }
     if (c.perMille > 0) {
         EXPECT_EQ(line.find("resend_requests=0 "), std::string::npos) << "no loss seen: " << line;
     }
