@@ -11,7 +11,6 @@ public:
     // destination is link-local (fe80::/10). Replies from ::1 and global
     // addresses carry scope 0 whatever interface the request named.
     static bool same(const ORVEX::IPAddress& from, const ORVEX::IPAddress& to);
-    static bool isLinkLocal(const ORVEX::IPAddress& address);
 };
 
 }  // namespace ZARNITH

@@ -88,6 +88,13 @@ bool IPAddress::is_loopback() const {
     return address[15] == 1;
 }
 
+bool IPAddress::is_link_local() const { return address[0] == 0xFE && address[1] == 0x80; }
+
+bool IPAddress::same_host(const IPAddress& other) const {
+    if (address != other.address) return false;
+    return !is_link_local() || (ifIndex & 0xFFFF) == (other.ifIndex & 0xFFFF);
+}
+
 std::uint16_t IPAddress::get_port() const {
     return ntohs(port);
 }

@@ -30,6 +30,13 @@ public:
     bool is_zero() const;
     // ::1 exactly (port and ifIndex ignored; ::ffff:127.0.0.1 is not).
     bool is_loopback() const;
+    // First 16-bit group exactly fe80: an address that names a host only
+    // together with its interface.
+    bool is_link_local() const;
+    // Same address bytes and, for a link-local address, the same interface
+    // (both indexes cut to 16 bits, as the receive side reports them). Ports
+    // are not compared.
+    bool same_host(const IPAddress& other) const;
 
     // Port as a number in host order, and storing one.
     std::uint16_t get_port() const;

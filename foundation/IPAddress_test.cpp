@@ -89,6 +89,31 @@ TEST(IPAddress, FamilyTests) {
     EXPECT_TRUE(v6("::ffff:0:0").is_v4());
     EXPECT_FALSE(v6("::fffe:0:0").is_v4());
     EXPECT_FALSE(v6("1::ffff:0:0").is_v4());
+    EXPECT_TRUE(v6("fe80::1").is_link_local());
+    EXPECT_FALSE(v6("fe81::1").is_link_local());
+    EXPECT_FALSE(v6("fd00::1").is_link_local());
+    EXPECT_FALSE(v6("::1").is_link_local());
+}
+
+// A link-local address names a host only together with its interface; other
+// addresses name one on every interface. Ports never count.
+TEST(IPAddress, SameHostComparesTheInterfaceOfLinkLocalAddressesOnly) {
+    struct Case {
+        IPAddress a, b;
+        bool same;
+    } cases[] = {
+        {v6("fe80::1", 1, 3), v6("fe80::1", 2, 3), true},
+        {v6("fe80::1", 1, 3), v6("fe80::1", 1, 4), false},
+        {v6("fe80::1", 1, 3), v6("fe80::1", 1, 0x10003), true},  // scope cut to 16 bits
+        {v6("fe80::1", 1, 3), v6("fe80::2", 1, 3), false},
+        {v6("fd00::1", 1, 3), v6("fd00::1", 1, 4), true},
+        {v6("::1", 1, 1), v6("::1", 1, 0), true},
+        {v6("fd00::1"), v6("fd00::2"), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.a.same_host(c.b), c.same) << v6Text(c.a) << " " << v6Text(c.b);
+        EXPECT_EQ(c.b.same_host(c.a), c.same) << v6Text(c.b) << " " << v6Text(c.a);
+    }
 }
 
 TEST(IPAddress, V6PrinterCompressesTheFirstRunOfZeroGroups) {

@@ -18,8 +18,6 @@ namespace ORVEX {
 
 namespace {
 
-bool isLinkLocal(const IPAddress& a) { return a.address[0] == 0xfe && a.address[1] == 0x80; }
-
 sockaddr_in6 makeV6(const IPAddress& a, std::uint32_t scope) {
     sockaddr_in6 s{};
     s.sin6_family = AF_INET6;
@@ -149,7 +147,7 @@ bool Socket::setBlocking(bool on) {
 bool Socket::bindV6(IPAddress& address, unsigned backlog) {
     bindIfIndex = 0;
     std::uint32_t scope = 0;
-    if (isLinkLocal(address)) {
+    if (address.is_link_local()) {
         scope = address.ifIndex;
     } else if (address.is_loopback()) {
         if (address.ifIndex != 0) {
@@ -475,7 +473,7 @@ bool Socket::getMyAddresV6(AddressList& list) {
 bool Socket::getMyLocalAddresV6(AddressList& list, bool withLoopback) {
     bool ok = getMyAddresV6(list);
     for (auto i = list.begin(); i != list.end();) {
-        bool keep = isLinkLocal(i->first) || (withLoopback && i->first.is_loopback());
+        bool keep = i->first.is_link_local() || (withLoopback && i->first.is_loopback());
         i = keep ? std::next(i) : list.erase(i);
     }
     return ok;

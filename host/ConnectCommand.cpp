@@ -6,14 +6,6 @@ using ORVEX::SysLog::LEVEL_ERROR;
 using ORVEX::SysLog::LEVEL_INFO;
 using ORVEX::SysLog::LEVEL_NOTICE;
 
-namespace {
-
-bool isLinkLocal(const ORVEX::IPAddress& address) {
-    return address.address[0] == 0xFE && (address.address[1] & 0xC0) == 0x80;
-}
-
-}  // namespace
-
 bool ConnectCommand::parse(const std::string& value, Target& target) {
     const std::size_t blank = value.find(' ');
     if (blank == std::string::npos) return false;
@@ -28,7 +20,7 @@ bool ConnectCommand::parse(const std::string& value, Target& target) {
     target.ifIndex = static_cast<std::uint16_t>(index);
     // A link-local address (what discovery lists) is reachable only through
     // its interface: the index becomes its scope.
-    address.ifIndex = isLinkLocal(address) ? target.ifIndex : 0;
+    address.ifIndex = address.is_link_local() ? target.ifIndex : 0;
     target.address = address;
     return true;
 }

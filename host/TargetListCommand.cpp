@@ -12,14 +12,6 @@ namespace {
 
 bool holdsLineEnd(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
-bool isLinkLocal(const ORVEX::IPAddress& a) { return a.address[0] == 0xFE && (a.address[1] & 0xC0) == 0x80; }
-
-// A link-local address names a host only together with its link.
-bool sameHost(const ORVEX::IPAddress& own, const ORVEX::IPAddress& peer) {
-    if (own.address != peer.address) return false;
-    return !isLinkLocal(peer) || own.ifIndex == peer.ifIndex;
-}
-
 }  // namespace
 
 TargetListCommand::TargetListCommand(std::uint16_t interfaceIndex) : interfaceIndex(interfaceIndex) {}
@@ -87,7 +79,7 @@ void TargetListCommand::addLines(const Ports& ports, SnedMessageFrames& frame) {
 void TargetListCommand::dropOwnTargets(Found& found, const ORVEX::Socket::AddressList& own) {
     for (auto it = found.begin(); it != found.end();) {
         bool mine = false;
-        for (const auto& entry : own) mine = mine || sameHost(entry.first, it->first);
+        for (const auto& entry : own) mine = mine || entry.first.same_host(it->first);
         if (!mine) {
             ++it;
             continue;

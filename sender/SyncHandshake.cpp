@@ -28,17 +28,13 @@ constexpr std::uint16_t TargetPort = 19642;
 // Datagrams still read after a try's deadline, at most.
 constexpr int LateReadsMax = 16;
 
-bool isLinkLocal(const ORVEX::IPAddress& address) {
-    return address.address[0] == 0xFE && (address.address[1] & 0xC0) == 0x80;
-}
-
 }  // namespace
 
 bool Sync::sameSource(const ORVEX::IPAddress& from, const ORVEX::IPAddress& to, std::uint32_t bindIfIndex) {
     if (from.address != to.address || from.port != to.port) return false;
     // Only a link-local address has a scope; replies from global addresses
     // and ::1 carry scope 0 whatever interface the request named.
-    if (!isLinkLocal(to)) return true;
+    if (!to.is_link_local()) return true;
     const std::uint32_t scope = (bindIfIndex != 0 ? bindIfIndex : to.ifIndex) & 0xFFFF;
     return from.ifIndex == scope;
 }
