@@ -117,6 +117,10 @@ bool Socket::open(Type newType) {
     if (isStreamType(newType)) (void)::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     int pmtu = IP_PMTUDISC_DO;
     (void)::setsockopt(descriptor, IPPROTO_IP, IP_MTU_DISCOVER, &pmtu, sizeof pmtu);
+    // Datagram sockets report each datagram's destination address, so that
+    // an answer can leave from the address that was asked.
+    if (newType == TYPE_UDPV6 || newType == TYPE_UDPV6_DUAL)
+        (void)::setsockopt(descriptor, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
     if (newType == TYPE_TCPV6 || newType == TYPE_UDPV6)
         (void)::setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
     else if (newType == TYPE_TCPV6_DUAL || newType == TYPE_UDPV6_DUAL)
@@ -338,15 +342,34 @@ void Socket::getToV6(IPAddress& destination) const {
     destination.ifIndex = bindIfIndex != 0 ? 0 : to.sin6_scope_id;
 }
 
-bool Socket::sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry) {
+bool Socket::sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry,
+                          const IPAddress* source) {
     if (data.size > 0x7FFFFFFFULL) {
         lastError = EMSGSIZE;
         return false;
     }
-    const auto* target = static_cast<const sockaddr*>(address);
+    iovec payload{const_cast<std::uint8_t*>(data.data), static_cast<std::size_t>(data.size)};
+    msghdr message{};
+    message.msg_name = const_cast<void*>(address);
+    message.msg_namelen = addressLength;
+    message.msg_iov = &payload;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+    if (source != nullptr && !source->is_zero() && !source->is_v4() && source->address[0] != 0xFF) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IPV6;
+        header->cmsg_type = IPV6_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof(in6_pktinfo));
+        in6_pktinfo info{};
+        std::memcpy(&info.ipi6_addr, source->address.data(), 16);
+        info.ipi6_ifindex = 0;  // the destination's scope picks the link
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    }
     Clock deadline;
     for (;;) {
-        ssize_t n = ::sendto(descriptor, data.data, data.size, MSG_NOSIGNAL, target, addressLength);
+        ssize_t n = ::sendmsg(descriptor, &message, MSG_NOSIGNAL);
         if (n >= 0 && static_cast<std::uint64_t>(n) == data.size) return true;
         int cause = EAGAIN;
         if (n < 0) {
@@ -413,7 +436,16 @@ bool Socket::sendToV4(BufferCS_const data, const IPAddress& destination, bool re
     return true;
 }
 
+bool Socket::sendToV6(BufferCS_const data, const IPAddress& destination, const IPAddress& source, bool retry) {
+    sockaddr_in6 s = makeV6(destination, bindIfIndex != 0 ? bindIfIndex : destination.ifIndex);
+    return sendDatagram(&s, sizeof s, data, retry, &source);
+}
+
 bool Socket::receiveFromV6(Buffer& buffer, IPAddress& from) { return receiveDatagram(buffer, from, true); }
+
+bool Socket::receiveFromV6(Buffer& buffer, IPAddress& from, IPAddress& local) {
+    return receiveDatagram(buffer, from, true, &local);
+}
 
 bool Socket::receiveFromV4(Buffer& buffer, IPAddress& from) { return receiveDatagram(buffer, from, false); }
 
@@ -425,24 +457,47 @@ bool Socket::receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from) {
     return receiveDatagram(view, count, from, false);
 }
 
-bool Socket::receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope) {
+bool Socket::receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope, IPAddress* local) {
     buffer.resize(receiveSize);
     std::size_t count = 0;
-    bool ok = receiveDatagram(buffer.area(), count, from, withScope);
+    bool ok = receiveDatagram(buffer.area(), count, from, withScope, local);
     buffer.resize(count);
     return ok;
 }
 
-bool Socket::receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope) {
+bool Socket::receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope,
+                             IPAddress* local) {
     sockaddr_storage s{};
-    socklen_t length = sizeof s;
-    ssize_t n = ::recvfrom(descriptor, view.data, view.size, 0, reinterpret_cast<sockaddr*>(&s), &length);
+    iovec payload{view.data, static_cast<std::size_t>(view.size)};
+    msghdr message{};
+    message.msg_name = &s;
+    message.msg_namelen = sizeof s;
+    message.msg_iov = &payload;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in6_pktinfo))];
+    if (local != nullptr) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    ssize_t n = ::recvmsg(descriptor, &message, 0);
     if (n < 0) {
         count = 0;
         return isWouldBlock(errno) || errno == EINTR;
     }
     count = static_cast<std::size_t>(n);
     (void)fromPlatform(s, from, withScope);
+    if (local != nullptr) {
+        *local = IPAddress();
+        for (cmsghdr* h = CMSG_FIRSTHDR(&message); h != nullptr; h = CMSG_NXTHDR(&message, h)) {
+            if (h->cmsg_level != IPPROTO_IPV6 || h->cmsg_type != IPV6_PKTINFO ||
+                h->cmsg_len < CMSG_LEN(sizeof(in6_pktinfo)))
+                continue;
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(h), sizeof info);
+            std::memcpy(local->address.data(), &info.ipi6_addr, 16);
+            local->ifIndex = info.ipi6_ifindex & 0xFFFF;
+        }
+    }
     return true;
 }
 

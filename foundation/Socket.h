@@ -111,6 +111,15 @@ public:
     bool receiveFromV6(BufferCS view, std::size_t& count, IPAddress& from);
     bool receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from);
 
+    // Answering from the address that was asked. An endpoint bound to the
+    // any-address receives with `local` (the datagram's destination address
+    // and the interface it arrived on; all zero when the platform did not say)
+    // and answers with that as `source`, so that a host with several addresses
+    // on one link answers each request from the address the peer sent it to.
+    // A zero, IPv4-mapped or multicast source leaves the choice to the platform.
+    bool receiveFromV6(Buffer& buffer, IPAddress& from, IPAddress& local);
+    bool sendToV6(BufferCS_const data, const IPAddress& destination, const IPAddress& source, bool retry);
+
     // Readability wait: 0 error (closed socket included), 1 time-out (also when
     // a signal interrupts the wait), 2 readable.
     int wait(Clock timeOut);
@@ -125,11 +134,15 @@ public:
     static constexpr int RetryBoundMs = 1000;
 
 private:
-    bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry);
+    // `source`, when given, becomes the datagram's source address.
+    bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry,
+                      const IPAddress* source = nullptr);
     // One datagram into `buffer` (resized to receiveSize, then to what came)
-    // or into `view`; `withScope` keeps the sender's interface index.
-    bool receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope);
-    bool receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope);
+    // or into `view`; `withScope` keeps the sender's interface index; `local`,
+    // when given, gets the destination address and arrival interface.
+    bool receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope, IPAddress* local = nullptr);
+    bool receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope,
+                         IPAddress* local = nullptr);
 };
 
 // The sender library's name for its UDP/IPv6 sockets.

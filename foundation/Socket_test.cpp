@@ -555,3 +555,62 @@ TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
     }
     EXPECT_EQ(received, 2) << "one copy per local IPv4 address";
 }
+
+// A host with two addresses on one interface: an endpoint bound to the
+// any-address answers each request from the address the request was sent to,
+// whatever source the platform would choose for the reply.
+TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
+    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add addresses";
+    ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::7/128 dev lo nodad"), 0);
+    ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::8/128 dev lo nodad"), 0);
+    Socket endpoint, asker;
+    ASSERT_TRUE(endpoint.open(Socket::TYPE_UDPV6));
+    IPAddress any;
+    ASSERT_TRUE(endpoint.bindV6(any, 0));
+    IPAddress askerAt;
+    openBoundUdp(asker, askerAt);
+
+    for (const char* asked : {"fd00:5::7", "fd00:5::8", "::1"}) {
+        IPAddress to = parse(asked);
+        to.port = any.port;
+        ASSERT_TRUE(asker.sendToV6(view("ask"), to, false));
+        ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), 2);
+        Buffer request;
+        IPAddress from, local;
+        ASSERT_TRUE(endpoint.receiveFromV6(request, from, local));
+        EXPECT_EQ(text(request), "ask");
+        EXPECT_TRUE(from.is_loopback());
+        EXPECT_EQ(local.address, to.address) << asked;
+        EXPECT_NE(local.ifIndex, 0u) << "the arrival interface is reported";
+
+        ASSERT_TRUE(endpoint.sendToV6(view("answer"), from, local, false));
+        ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), 2);
+        Buffer answer;
+        IPAddress answeredFrom;
+        ASSERT_TRUE(asker.receiveFromV6(answer, answeredFrom));
+        EXPECT_EQ(text(answer), "answer");
+        EXPECT_EQ(answeredFrom.address, to.address) << "asked " << asked;
+        EXPECT_EQ(answeredFrom.port, any.port);
+    }
+
+    // Without a source the platform picks one: ::1 towards ::1, which a peer
+    // that asked fd00:5::7 would not accept.
+    IPAddress to = parse("fd00:5::7");
+    to.port = any.port;
+    ASSERT_TRUE(asker.sendToV6(view("ask"), to, false));
+    ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), 2);
+    Buffer request;
+    IPAddress from, local;
+    ASSERT_TRUE(endpoint.receiveFromV6(request, from, local));
+    ASSERT_TRUE(endpoint.sendToV6(view("answer"), from, false));
+    ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), 2);
+    Buffer answer;
+    IPAddress answeredFrom;
+    ASSERT_TRUE(asker.receiveFromV6(answer, answeredFrom));
+    EXPECT_TRUE(answeredFrom.is_loopback());
+
+    // Zero and multicast sources are the platform's choice, not an error.
+    IPAddress multicast = parse("ff02::1");
+    ASSERT_TRUE(endpoint.sendToV6(view("x"), from, multicast, false));
+    ASSERT_TRUE(endpoint.sendToV6(view("y"), from, IPAddress(), false));
+}
