@@ -9,11 +9,34 @@ tm_install_missing() {
   command -v ip >/dev/null 2>&1 || need+=(iproute2)
   command -v nft >/dev/null 2>&1 || need+=(nftables)
   command -v python3 >/dev/null 2>&1 || need+=(python3)
-  if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+  command -v prlimit >/dev/null 2>&1 || need+=(util-linux)
+  tm_install "${need[@]}"
+}
+
+# What the fuzz harnesses need: clang with its fuzzer and sanitizer runtimes.
+TM_CLANG=clang++-14
+tm_install_fuzz_missing() {
+  local need=()
+  command -v "$TM_CLANG" >/dev/null 2>&1 || need+=(clang-14)
+  ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+    need+=(libclang-rt-14-dev)
+  tm_install "${need[@]}"
+}
+
+# What the ThreadSanitizer build needs beside g++: its runtime.
+tm_install_tsan_missing() {
+  local lib
+  lib=$(g++ -print-file-name=libtsan.so 2>/dev/null)
+  if [ "$lib" = libtsan.so ] || [ ! -e "$lib" ]; then
+    tm_install libtsan2
   fi
+}
+
+tm_install() {
+  [ $# -gt 0 ] || return 0
+  echo "installing: $*"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq "$@" >/dev/null
 }
 
 # tm_build DIR BUILD_TYPE [cmake args...]
@@ -22,4 +45,13 @@ tm_build() {
   shift 2
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null &&
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# tm_build_targets DIR BUILD_TYPE "TARGETS" [cmake args...]: only the named targets.
+tm_build_targets() {
+  local dir=$1 type=$2 targets=$3
+  shift 3
+  # shellcheck disable=SC2086
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null &&
+    cmake --build "$dir" -j "$(nproc)" --target $targets
 }

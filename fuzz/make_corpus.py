@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz harnesses into fuzz/corpus/<harness>/.
+
+Each seed is a small real message, frame or file in the input layout of its
+harness (see the comment at the top of each fuzz/<harness>_fuzz.cpp). Run it
+again after changing a layout; the files it writes are kept in the repository.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+PCM16_44K = 0x02 | 0x200 | (0x000A << 32)  # 2 channels, 16-bit PCM, 44100 Hz
+PCM32_44K = 0x02 | 0x800 | (0x000A << 32)
+
+
+def length_code(n):
+    return ((n + 23) & ~7) | ((-n) & 7)
+
+
+def message(mid, status=0, o0=0, o1=0, o2=0, o3=0, payload=b""):
+    """A control message: 16-byte little-endian header and padded payload."""
+    head = struct.pack("<8H", 0x0064, length_code(len(payload)), mid, status, o0, o1, o2, o3)
+    pad = b"\0" * ((-len(payload)) % 8)
+    return head + payload + pad
+
+
+def message64(mid, status, option, payload=b""):
+    o = [(option >> (16 * i)) & 0xFFFF for i in range(4)]
+    return message(mid, status, *o, payload=payload)
+
+
+def address_payload(addr16, port, text=b""):
+    return addr16 + struct.pack(">H", port) + text
+
+
+LOOPBACK = b"\0" * 15 + b"\1"
+LINK_LOCAL = bytes.fromhex("fe800000000000000000000000000001")
+
+
+def frame(ftype, payload):
+    """A controller frame: 24-bit big-endian length, type, 5 reserved bytes."""
+    n = len(payload)
+    return bytes([n >> 16 & 0xFF, n >> 8 & 0xFF, n & 0xFF, ftype]) + b"\0" * 5 + payload
+
+
+def text_frame(text):
+    return frame(1, b"\0" * 6 + text)
+
+
+def format_frame(word):
+    return frame(0, b"\0" + struct.pack("<Q", word))
+
+
+def data_frame(word, audio):
+    return frame(0, b"\0" + struct.pack("<Q", word) + audio)
+
+
+def tag_frame(name):
+    return frame(2, b"\0" + name)
+
+
+def write(harness, name, data):
+    folder = os.path.join(HERE, "corpus", harness)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def control_message():
+    h = "control_message"
+    write(h, "discover", message(0x00))
+    write(h, "discover-answer", message64(0x01, 1, 0, b"TolvenmarkHost"))
+    write(h, "format-request", message64(0x04, 0, PCM32_44K))
+    write(h, "status-answer", message(0x39, 1, 1, 1, 19644, 1, address_payload(LOOPBACK, 19644, b"Recoder")))
+    write(h, "port-bitmap", message(0x03, 1, 1, 0, 4, 1, b"\x02" + b"\0" * 1023))
+    write(h, "stream-data", message(0x0A, 0x0040, 7, payload=bytes(range(64))))
+
+
+def fileinf():
+    h = "fileinf"
+    with open(os.path.join(HERE, "..", "host", "tolvenmarkhost_setting.inf"), "rb") as f:
+        write(h, "host-settings", b"\0" + f.read())
+    write(h, "groups", b"\0" + b"\xef\xbb\xbfa=1\r\n[net]\r\nb = 2 \r\n[ net.x ]\nb=9\n// c\n# d\n[]\nk=v=w\n")
+    write(h, "continuation", b"\x80" + b"[g]\nlist=a,\n  ,b\n\tc\nnext = x\n more\n")
+    write(h, "spaces", b"\x40" + b"[   ]\nk=   \n   \nv=1\n w\n")
+
+
+def controller_frames():
+    h = "controller_frames"
+    upload = (format_frame(PCM16_44K) + data_frame(PCM16_44K, bytes(range(40))) +
+              tag_frame(b"intro") + data_frame(PCM16_44K, b"\x11" * 24) +
+              tag_frame(b"@@Zarnith-TAG-LOOP@@") + tag_frame(b"@@Zarnith-TAG-QUIT@@"))
+    status = text_frame(b"Request=Status")
+    # Reads of 256 bytes.
+    write(h, "status-request", b"\0" + status)
+    write(h, "upload-and-status", b"\0" + upload + status)
+    # Byte by byte.
+    write(h, "status-request-bytewise", b"\1\0" + status)
+    # Reads of 3, 7 and 1 bytes in turn.
+    write(h, "upload-split", b"\3\2\6\0" + upload)
+    write(h, "commands", b"\0" + format_frame(PCM16_44K) + data_frame(PCM16_44K, b"\1" * 16) +
+          text_frame(b"Seek=+1\r\nSeek=-1\nSeek=Front\r\nSeek=Quit\nSeek=5\nPlay\nPause=\nUnknown=1\n=x\n"))
+    write(h, "connect-and-list", b"\0" + text_frame(b"Connect=fe80::1,19644 2\r\nRequest=TargetList\r\n"))
+    write(h, "other-format-chunk", b"\0" + format_frame(PCM16_44K) + data_frame(PCM32_44K, b"\2" * 8))
+    write(h, "bad-type", b"\0" + status + frame(7, b"xyz") + status)
+
+
+if __name__ == "__main__":
+    control_message()
+    fileinf()
+    controller_frames()
