@@ -1,6 +1,9 @@
 #include "fuzz/FuzzSupport.h"
 
+#include <arpa/inet.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -39,6 +42,81 @@ void ownNetwork() {
     if (::unshare(CLONE_NEWNET) != 0 || !bringLoopbackUp()) {
         std::fprintf(stderr, "fuzz harness: no network namespace of its own (%s)\n", std::strerror(errno));
         std::abort();
+    }
+}
+
+void addLoopbackAddress(const char* address) {
+    // The kernel's in6_ifreq.
+    struct {
+        in6_addr address;
+        std::uint32_t prefixLength;
+        int ifIndex;
+    } request{};
+    int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ok = fd >= 0 && ::inet_pton(AF_INET6, address, &request.address) == 1;
+    if (ok) {
+        request.prefixLength = 128;
+        request.ifIndex = static_cast<int>(::if_nametoindex("lo"));
+        ok = request.ifIndex > 0 && ::ioctl(fd, SIOCSIFADDR, &request) == 0;
+    }
+    if (fd >= 0) ::close(fd);
+    if (!ok) {
+        std::fprintf(stderr, "fuzz harness: cannot add %s to lo (%s)\n", address, std::strerror(errno));
+        std::abort();
+    }
+}
+
+namespace {
+
+sockaddr_in6 socketAddress(const char* address, std::uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    if (::inet_pton(AF_INET6, address, &a.sin6_addr) != 1) std::abort();
+    return a;
+}
+
+}  // namespace
+
+UdpPeer::UdpPeer(const char* address) {
+    fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a = socketAddress(address, 0);
+    socklen_t length = sizeof a;
+    const int size = 4 << 20;
+    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+        std::fprintf(stderr, "fuzz harness: peer socket on %s failed (%s)\n", address, std::strerror(errno));
+        std::abort();
+    }
+    port_ = ntohs(a.sin6_port);
+}
+
+UdpPeer::~UdpPeer() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool UdpPeer::sendTo(const char* address, std::uint16_t port, const void* bytes, std::size_t size) const {
+    const sockaddr_in6 a = socketAddress(address, port);
+    return ::sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
+           static_cast<ssize_t>(size);
+}
+
+long UdpPeer::receive(std::uint8_t* buffer, std::size_t capacity, int milliseconds, std::uint16_t* port) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, milliseconds) != 1) return -1;
+    sockaddr_in6 from{};
+    socklen_t length = sizeof from;
+    const ssize_t n =
+        ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    if (n < 0) return -1;
+    if (port != nullptr) *port = ntohs(from.sin6_port);
+    return static_cast<long>(n);
+}
+
+void UdpPeer::drain() const {
+    std::uint8_t sink[2048];
+    while (::recv(fd_, sink, sizeof sink, MSG_DONTWAIT) >= 0) {
     }
 }
 

@@ -26,9 +26,37 @@ namespace tmfuzz {
 // that shared the ports would fail by chance, not by its input.
 void ownNetwork();
 
+// Adds an IPv6 address (/128) to the loopback interface of the process's
+// namespace; aborts when that fails.
+void addLoopbackAddress(const char* address);
+
 // Logging at the trace level to [::1]:19640, where nobody listens: every log
 // statement the input reaches is built and sent.
 void traceLogging();
+
+// A UDP/IPv6 socket of the harness, playing a peer of the code under test.
+class UdpPeer {
+public:
+    // Bound to `address` with a system-chosen port; aborts when that fails.
+    explicit UdpPeer(const char* address);
+    ~UdpPeer();
+    UdpPeer(const UdpPeer&) = delete;
+    UdpPeer& operator=(const UdpPeer&) = delete;
+
+    // To [address]:port; false when the send failed.
+    bool sendTo(const char* address, std::uint16_t port, const void* bytes, std::size_t size) const;
+    // The next datagram within `milliseconds` into `buffer` (at most
+    // `capacity` bytes): its size, or -1 when none came. `port` gets its
+    // source port when not null.
+    long receive(std::uint8_t* buffer, std::size_t capacity, int milliseconds, std::uint16_t* port = nullptr) const;
+    // Drops every datagram already queued.
+    void drain() const;
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
 
 // Takes bytes from the front of the input.
 class Input {

@@ -106,7 +106,44 @@ def controller_frames():
     write(h, "bad-type", b"\0" + status + frame(7, b"xyz") + status)
 
 
+def record(flags, datagram):
+    """One datagram of the target and sink harnesses: flags, 16-bit length, bytes."""
+    return bytes([flags]) + struct.pack("<H", len(datagram)) + datagram
+
+
+def target_datagram():
+    h = "target_datagram"
+    local, remote, log = 0, 1, 2
+    write(h, "discover", record(remote, message(0x00)) + record(local, message(0x00)))
+    write(h, "port-tables", record(remote, message(0x02, 0, 0, 0, 4, 1)) +
+          record(remote, message(0x02, 0, 0xFFFF, 0, 1, 1)) + record(remote, message(0x02, 0, 1, 0, 4, 1)))
+    write(h, "registrations", record(local, message(0x8002, 0x0002, 1, 0, 0, 1, b"Recoder")) +
+          record(local, message(0x8003, 0, 1, 1, 0, 1, address_payload(LOOPBACK, 19644, b"Recoder"))) +
+          record(remote, message(0x38, 0, 0)) + record(remote, message(0x38, 0, 1)) +
+          record(remote, message(0x02, 0, 0, 1, 1, 1)))
+    write(h, "stop-window", record(local, message(0x8002, 0, 1, 0, 0, 1, b"Recoder")) +
+          record(local, message(0x8006, 0, 1, 0, 30, 1, bytes.fromhex("fd000000000000000000000000000002") +
+                                b"\0" * 8)) +
+          record(remote, message(0x02, 0, 1, 0, 1, 1)) + record(remote, message(0x2A)))
+    write(h, "names-and-texts", record(remote, message64(0x16, 1, 7, b"syncTest")) +
+          record(remote, message(0x10)) + record(remote, message(0x20)) + record(remote, message(0x22)) +
+          record(remote, message(0x2C, 0, 1, 1)) + record(remote, message(0x2C, 0, 3)))
+    write(h, "log-relay", record(remote, message(0x28, 0, 1)) +
+          record(log, b"<30>Dec 10 15:00:00 localhost sink: a line") + record(remote, message(0x28, 0, 0)))
+    write(h, "units", record(remote, message(0x30, 0, 0, 7)) + record(remote, message(0x30, 0, 3)) +
+          record(remote, message(0x32, 0, 1, 1, 15)) + record(remote, message(0x32, 0, 4, 1, 0, 0, b"new")) +
+          record(remote, message(0x32, 0, 0, 1)))
+    write(h, "icons", record(remote, message(0x40, 0, 1, 1, 1, 0xFFFF)) +
+          record(remote, message(0x40, 0, 2, 39, 2, 3)))
+    write(h, "transfer", record(remote, message(0x1A, 0, 1)) +
+          record(remote, message(0x1C, 0, 2, 0, 0, 0, b"0123456789")) +
+          record(remote, message(0x1E, 0, 2, 0x1234, 0xFFFF)))
+    write(h, "reboot-and-synchro", record(remote, message(0x46, 0, 1, payload=struct.pack("<q", 12345))) +
+          record(remote, message(0x24, 0, 7)))
+
+
 if __name__ == "__main__":
     control_message()
     fileinf()
     controller_frames()
+    target_datagram()
