@@ -78,9 +78,9 @@ sockaddr_in6 socketAddress(const char* address, std::uint16_t port) {
 
 }  // namespace
 
-UdpPeer::UdpPeer(const char* address) {
+UdpPeer::UdpPeer(const char* address, std::uint16_t port) {
     fd_ = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 a = socketAddress(address, 0);
+    sockaddr_in6 a = socketAddress(address, port);
     socklen_t length = sizeof a;
     const int size = 4 << 20;
     if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0 ||

@@ -37,8 +37,9 @@ void traceLogging();
 // A UDP/IPv6 socket of the harness, playing a peer of the code under test.
 class UdpPeer {
 public:
-    // Bound to `address` with a system-chosen port; aborts when that fails.
-    explicit UdpPeer(const char* address);
+    // Bound to `address` and `port` (0: a system-chosen one); aborts when
+    // that fails.
+    explicit UdpPeer(const char* address, std::uint16_t port = 0);
     ~UdpPeer();
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;

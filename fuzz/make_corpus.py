@@ -142,8 +142,51 @@ def target_datagram():
           record(remote, message(0x24, 0, 7)))
 
 
+def pre_format(word, latency=0):
+    """The pre-format word of a PCM format (class 0x0200 for 24 and 32 bits)."""
+    pcm = word & 0xFF00
+    cls = 0x0200 if pcm & 0x6000 or pcm == 0x800 else 0x0100
+    return (word & 0xFF) | cls | (latency << 16) | (word & 0xFFFFFFFF00000000)
+
+
+def sink_datagram():
+    h = "sink_datagram"
+    control, stream, ms, remote = 0, 1, 2, 3
+    recorder, connect, headerless = 1, 2, 4
+    write(h, "inquiries", bytes([0]) + record(control, message64(0x04, 0, 0)) +
+          record(control, message64(0x04, 0, PCM32_44K)) + record(control, message(0x14)) +
+          record(control, message(0x06, 0, 0, 0, 1)) + record(control, message(0x0E, payload=b"\1\2\3")) +
+          record(control, message(0x4A)))
+    write(h, "management", bytes([recorder]) + record(control, message(0x34, 0, 0, 7)) +
+          record(control, message(0x34, 0, 2)) + record(control, message(0x36, 0, 1, 1, 15)) +
+          record(control, message(0x36, 0, 3, 1, 0, 0, b"new")) + record(control, message(0x36, 0, 0, 1)) +
+          record(control, message(0x42, 0, 1, 1, 1, 0xFFFF)))
+    write(h, "handshake", bytes([recorder]) +
+          record(control, message64(0x12, 0, pre_format(PCM32_44K))) +
+          record(control, message64(0x18, 0, 0x006874696E72615A, b"TolvenmarkHost")) +
+          record(control, message64(0x08, 0, PCM32_44K)) +
+          record(stream, message(0x0A, 0x0040, 0, payload=b"\0" * 64)) +
+          record(stream, message(0x0A, 0x0020, 1, payload=b"\1" * 64)) + record(stream, message(0x0C)))
+    write(h, "stream-gap", bytes([recorder | connect]) +
+          record(stream, message(0x0A, 0, 0, payload=b"\0" * 32)) +
+          record(stream, message(0x0A, 0, 1, payload=b"\1" * 32)) +
+          record(stream, message(0x0A, 0, 3, payload=b"\3" * 32)) +
+          record(stream, message(0x0A, 0x0060, 2, payload=b"\2" * 32)) +
+          record(stream, message(0x0A, 0, 3, payload=b"\3" * 32)) + record(stream, message(0x4C)) +
+          record(control, message64(0x08, 0, PCM32_44K)) + record(stream, message(0x0C)))
+    write(h, "header-less", bytes([connect | headerless]) + record(ms, b"\5" * 20 + b"\x00") +
+          record(ms, b"\6" * 20 + b"\x81") + record(ms, b"\7" * 20 + b"\x03") + record(stream, message(0x0C)))
+    clock = (struct.pack("<q", 5000) + LOOPBACK + struct.pack("<H", 0) +
+             struct.pack("<q", -7) + bytes.fromhex("fd000000000000000000000000000002") + struct.pack("<H", 1))
+    write(h, "other-hosts", bytes([0]) + record(remote, message64(0x12, 0, pre_format(PCM32_44K))) +
+          record(control, message64(0x08, 0, PCM32_44K)) + record(remote, message(0x2A)) +
+          record(control, message(0x800C, payload=clock)) + record(remote, message(0x800C, payload=clock)) +
+          record(control, message(0x8002)) + record(control, message(0x7F)))
+
+
 if __name__ == "__main__":
     control_message()
     fileinf()
     controller_frames()
     target_datagram()
+    sink_datagram()
