@@ -54,19 +54,34 @@ public:
     }
 };
 
-// Every log message of the process, at level 7.
+// Every log message of the process, at level 7. Each test starts with an
+// empty capture, so that counts see only its own lines.
 class LogCapture {
 public:
-    static void start() { tmtest::LogCapture::start(7); }
+    static void start() {
+        tmtest::LogCapture::start(7);
+        clear();
+    }
     // Messages that hold `part`.
     static std::size_t count(const std::string& part) { return tmtest::LogCapture::instance().countContaining(part); }
     static void clear() { tmtest::LogCapture::instance().clear(); }
 };
 
-// The worker's clock runs ahead of the real one by `skew`.
+// The worker's clock runs ahead of the real one by `skew`. The worker reads
+// it once per pass of its loop, so `passes` counts the passes.
 inline std::atomic<std::uint64_t> skew{0};
-inline ORVEX::Clock skewedNow() { return ORVEX::Clock::now() + ORVEX::Clock(skew.load()); }
+inline std::atomic<std::uint64_t> passes{0};
+inline ORVEX::Clock skewedNow() {
+    ++passes;
+    return ORVEX::Clock::now() + ORVEX::Clock(skew.load());
+}
 inline void advance(ORVEX::Clock by) { skew += by.picoseconds(); }
+// Waits until the worker has made `n` more passes (each one wakes at the
+// latest after its one-second wait).
+inline bool morePasses(std::uint64_t n, std::chrono::milliseconds limit = 10000ms) {
+    const std::uint64_t target = passes.load() + n;
+    return eventually([&] { return passes.load() >= target; }, limit);
+}
 
 class TestTarget : public ZARNITH::Target {
 public:
@@ -95,9 +110,10 @@ inline ZARNITH::Target::Setting hostSetting(std::uint16_t controllerPort = 40001
     return s;
 }
 
-// A second address on the loopback interface, for peers that are not ::1.
+// A second address on the loopback interface, for peers that are not ::1
+// (already there from an earlier test of the process is fine).
 inline bool addLocalAddress(const char* address) {
-    return tmtest::shell(std::string("ip -6 addr add ") + address + "/128 dev lo nodad") == 0;
+    return tmtest::shell(std::string("ip -6 addr replace ") + address + "/128 dev lo nodad") == 0;
 }
 
 }  // namespace targettest
