@@ -53,6 +53,7 @@ public:
     // Drops every datagram already queued.
     void drain() const;
     std::uint16_t port() const { return port_; }
+    int descriptor() const { return fd_; }
 
 private:
     int fd_ = -1;
