@@ -3,7 +3,8 @@
 // in the caller's thread: it sends a request, waits on the finder's own
 // socket for a fixed answer window and reports by its result. No worker
 // thread, no lock, no retransmission of a request (the data transfer resends
-// unacknowledged bursts). A finder belongs to one thread at a time.
+// unacknowledged bursts). A caller may bound all of it with a FindLimit (a
+// deadline and its own run flag). A finder belongs to one thread at a time.
 #pragma once
 
 #include <cstdint>

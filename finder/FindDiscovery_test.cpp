@@ -389,7 +389,7 @@ TEST_F(FindPortTable, CountAboveTheBitmapAsksEveryIdOnce) {
     // busy machine ends the walk at that id (logged), and the scan is made
     // again.
     std::vector<std::uint16_t> ids;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
         findtest::LogCapture::instance().clear();
         const std::size_t before = singleIds().size();
         Find finder{Find::Setting()};
@@ -423,19 +423,19 @@ TEST_F(FindPortTable, TheWalkEndsAtTheFirstSilentPort) {
 
 // The texts a scan keeps are bounded: every port stored (a replaced one too)
 // counts its target's name, output text and port name, and the scan ends
-// once 16 MiB are used (here at the 280th port of 60002 bytes).
+// once 16 MiB are used (here at the fourth port of a target named with 4 MiB).
 TEST_F(FindPortTable, TheTextsOfAScanAreBounded) {
     TargetScript s;
-    for (std::uint16_t id = 1; id <= 300; ++id) s.ports[id] = {sink.port(), "P", 1};
-    s.outputText = std::string(60000, 'o');
+    for (std::uint16_t id = 1; id <= 10; ++id) s.ports[id] = {sink.port(), "P", 1};
     start(s);
+    found.begin()->second.name = std::string(std::size_t{4} << 20, 'n');
     Find finder{Find::Setting()};
     ASSERT_TRUE(finder.open());
     ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
-    EXPECT_EQ(singleIds().size(), 280u);
-    EXPECT_EQ(findtest::LogCapture::instance().count("Find answer texts too large : 16800560"), 1);
+    EXPECT_EQ(singleIds().size(), 4u);
+    EXPECT_EQ(findtest::LogCapture::instance().count("Find answer texts too large : 16777220"), 1);
     ASSERT_EQ(ports.size(), 1u);
-    EXPECT_EQ(ports.begin()->second.portId, 279);
+    EXPECT_EQ(ports.begin()->second.portId, 3);
 }
 
 // A limit ends the scan with what was found: a run flag cleared while the
@@ -525,7 +525,11 @@ TEST_F(FindPortTable, EveryTargetGetsAShareOfTheTimeLeft) {
     ASSERT_TRUE(finder.findTarget(both, ports, Mode9));
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports.begin()->second.portName, "Near");
-    EXPECT_EQ(findtest::LogCapture::instance().count("Find walk ended by its limit : Slow"), 1);
+    // Its share ends the slow walk (or, on a busy machine, an answer later
+    // than its window does).
+    auto& log = findtest::LogCapture::instance();
+    EXPECT_EQ(log.count("Find walk ended by its limit : Slow") + log.count("Find walk ends at a silent entry : Slow"), 1);
+    EXPECT_FALSE(finder.limitReached()) << "the near target left time over";
     slow.stop();
     near.stop();
 }
