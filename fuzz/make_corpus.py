@@ -184,9 +184,74 @@ def sink_datagram():
           record(control, message(0x8002)) + record(control, message(0x7F)))
 
 
+def finder_input(mode, ops, groups):
+    """Operations, then the answer groups (lists of (flags, bytes))."""
+    opbytes = bytes([mode]) + ops
+    script = b""
+    for group in groups:
+        script += bytes([len(group)])
+        for flags, data in group:
+            script += bytes([flags]) + struct.pack("<H", len(data)) + data
+    return struct.pack("<H", len(opbytes)) + opbytes + script
+
+
+def reply(status=0, o0=0, o1=0, o2=0, o3=0, payload=b""):
+    """Status, four options and payload of a templated answer."""
+    return struct.pack("<5H", status, o0, o1, o2, o3) + payload
+
+
+def finder_answers():
+    h = "finder_answers"
+    answer, own, coded, stranger, accept, endpoint = 1, 2, 3, 4, 8, 16
+    bitmap = b"\x02" + b"\0" * 1023
+    write(h, "port-scan", finder_input(0, bytes([7, 9]), [
+        [(answer | accept, reply())],                                      # SYNCNAME_ANS
+        [(answer | accept, reply(1, 1, 0, 1, 1, bitmap))],                 # PORT_ANS tables
+        [(answer | accept, reply(1, 1, 0, 1, 1, bitmap))],                 # again with the type
+        [(answer | accept, reply(1, payload=b"Out [myaddress]"))],         # OUTPUTNAME_ANS
+        [(answer | accept | endpoint, reply(1, 1, 0, 0, 1, b"Recoder"))],  # PORT_ANS of id 1
+        [(answer | accept, reply(1, 1, 2, 3, 4))],                         # SYNCHROINFO_ANS
+    ]))
+    write(h, "discovery", finder_input(0, bytes([25]), [
+        [(answer | accept, reply(1, 0, 0, 0, 0, b"TolvenmarkHost"))],      # DISCOVER_ANS
+        [(answer | accept, reply(1, 0, 0, 0, 0, b"TolvenmarkHost"))],
+        [(answer | accept, reply(1, 0, 0, 0, 0, b"TolvenmarkHost"))],
+        [(answer | accept, reply())],                                      # SYNCNAME_ANS
+    ]))
+    entry = LOOPBACK + struct.pack(">H", 19644) + b"Recoder"
+    write(h, "status-scan", finder_input(0, bytes([8]) + struct.pack("<H", 19644), [
+        [(answer | accept, reply())],
+        [(answer | accept, reply(1, 2, 0, 0, 1))],
+        [(answer | accept, reply(1, 1, 2, 19644, 1, entry))],
+        [(answer | accept, reply(1, 2, 0, 19645, 1, entry))],
+    ]))
+    write(h, "texts-and-pages", finder_input(1, bytes([10, 11, 14, 1, 0, 12, 0, 0]), [
+        [(answer | accept, reply(1, payload=b"1.0"))],
+        [(answer | accept, reply(1, payload=b"http://x"))],
+        [(answer | accept, reply(1, 1, 0, 2, 0, b"p0"))],
+        [(answer | accept, reply(1, 1, 1, 2, 0, b"p1"))],
+        [(answer, reply(0))],
+    ]))
+    write(h, "strays", finder_input(2, bytes([0, 3, 9, 1, 0, 5]), [
+        [(stranger | answer | accept, reply(1)), (0, b"\x64\x00\x27\x00\x03\x00"),
+         (coded | accept, struct.pack("<H", 0x39) + reply(1)), (answer | accept, reply(1, 0, 0, 0, 0, b"name"))],
+        [(answer | accept, reply())],
+        [(own, reply())],
+        [(answer, reply(0, 9))],
+    ]))
+    write(h, "units-and-icon", finder_input(0, bytes([15, 0, 21, 1, 0, 0, 23, 1, 0x34, 0x12]), [
+        [(answer | accept, reply(1, 0, 2, 0, 0))],
+        [(answer | accept, reply(1, 1, 1, 0, 20, b"Gain"))],
+        [(answer | accept, reply(1, 2, 5, 0, 2, b"Filter"))],
+        [(answer | accept, reply(1, 1, 2, 2, 0, b"\0" * 16))],
+        [(answer | accept, reply(1, 1, 0x1234))],
+    ]))
+
+
 if __name__ == "__main__":
     control_message()
     fileinf()
     controller_frames()
     target_datagram()
     sink_datagram()
+    finder_answers()
