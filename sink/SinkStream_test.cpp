@@ -68,7 +68,8 @@ protected:
         EXPECT_TRUE(sender.sendTo(StreamPort, message(0x4c, 0)));
         const auto end = std::chrono::steady_clock::now() + 5000ms;
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             auto b = sender.receive(std::max(left, 0ms));
             if (!b) {
                 ADD_FAILURE() << "no echo answer";

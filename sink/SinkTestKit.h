@@ -69,7 +69,7 @@ public:
     std::atomic<bool> doneResult{true};
     std::atomic<std::uint16_t> rateCurrent{5000};
     std::atomic<std::uint16_t> rateTarget{5000};
-    std::function<void()> onConnect;            // runs inside connectStream; set on the application thread (SinkDriver::run)
+    std::function<void()> onConnect;            // runs inside connectStream; set through SinkDriver::run
 
     // Records.
     std::atomic<int> disconnects{0};
@@ -350,8 +350,9 @@ inline std::uint64_t preFormatOf(std::uint64_t format, std::uint16_t latency) {
 inline bool takesDatagrams(const char* address) {
     UdpPeer probe(0, address);
     if (!probe.ok()) return false;
-    return eventually([&] { return probe.sendTo(probe.port(), {1}, address) && probe.receive(std::chrono::milliseconds(10)); },
-                      std::chrono::milliseconds(5000));
+    return eventually(
+        [&] { return probe.sendTo(probe.port(), {1}, address) && probe.receive(std::chrono::milliseconds(10)); },
+        std::chrono::milliseconds(5000));
 }
 
 // A further address on the loopback interface, for peers that are not ::1;
