@@ -132,6 +132,12 @@ protected:
         return sync.state.load() == wanted;
     }
     std::size_t dataCount() const { return sink.count(STREAMDATA_SET); }
+    // A source that never ends: the same one-message chunk again and again.
+    void endlessMessages() {
+        sync.endless = true;
+        sync.track = PatternSync::pattern(384);
+        sync.chunkBytes = 384;
+    }
 
     ScriptedSink sink;
     PatternSync sync;
@@ -216,9 +222,7 @@ TEST_F(WorkerTest, FirstCycleLongerThanASecondKeepsEveryMessage) {
 }
 
 TEST_F(WorkerTest, ResendRequestSendsEveryMissingMessageFirstOldestFirst) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(2000, 4, 48));
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 40; }));
@@ -251,9 +255,7 @@ TEST_F(WorkerTest, ResendRequestSendsEveryMissingMessageFirstOldestFirst) {
 }
 
 TEST_F(WorkerTest, ResendRequestOutsideTheRingEndsTheConnection) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(1000, 1, 48));  // a ring of 1024 messages
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 5; }));
@@ -396,9 +398,7 @@ TEST_F(WorkerTest, ResendRequestAfterTheFinalMessageIsServedBeforeTheDisconnect)
 }
 
 TEST_F(WorkerTest, DisconnectWhilePausedEndsAtTheChunkInHand) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(1000, 1, 48));
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 10; }));
@@ -441,9 +441,7 @@ TEST_F(WorkerTest, ReportsSteerTheFixedSizeCycleAndTheFractionalFrames) {
         sync.close();
         sink.messages.clear();
         LogCapture::instance().clear();
-        sync.endless = true;
-        sync.track = PatternSync::pattern(384);
-        sync.chunkBytes = 384;
+        endlessMessages();
         sink.rateCode = c.code;
         Profile p = synctest::fixProfile(1000, 1, 48);
         if (c.fixedSize) {
@@ -460,9 +458,7 @@ TEST_F(WorkerTest, ReportsSteerTheFixedSizeCycleAndTheFractionalFrames) {
 }
 
 TEST_F(WorkerTest, LateCyclesBurstChangeProfileAndRecover) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     sync.profiles[1] = synctest::fixProfile(10000, 1, 160);
     sync.profileCount = 2;
     sync.delayMs = 3;  // every message waits for its chunk: each 1 ms cycle is late
@@ -481,9 +477,7 @@ TEST_F(WorkerTest, LateCyclesBurstChangeProfileAndRecover) {
 }
 
 TEST_F(WorkerTest, LateCyclesWithoutFastFeedbackKeepTheSchedule) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     sync.delayMs = 3;
     sync.latency = 3000;  // above 200 ms the flag is kept
     connect(synctest::fixProfile(1000, 1, 48), Sync::NOFASTFEEDBACK);

@@ -37,6 +37,20 @@ protected:
         sync.profileCount = 1;
         sync.sinkAddress = peer.address;
     }
+    // Connects and, once the connect request is out (its source in `from`),
+    // waits for the connection on another thread. The waiter is given time
+    // to block; one that starts only after the connect has ended finds the
+    // state idle and returns false at once, which is as prompt.
+    std::future<bool> connectAndWait(ORVEX::IPAddress& from) {
+        EXPECT_TRUE(openSync());
+        configure();
+        EXPECT_TRUE(sync.connect(-1));
+        Receive got;
+        EXPECT_TRUE(peer.receiveId(CONNECT_REQ, got, from));
+        auto waiting = std::async(std::launch::async, [this] { return sync.connectWait(); });
+        std::this_thread::sleep_for(50ms);
+        return waiting;
+    }
     Peer peer;
     PatternSync sync;
 };
@@ -121,16 +135,8 @@ TEST_F(SyncTest, LatencyIsTheSumInHundredMicroseconds) {
 }
 
 TEST_F(SyncTest, RefusedConnectWakesConnectWaitAtOnce) {
-    ASSERT_TRUE(openSync());
-    configure();
-    ASSERT_TRUE(sync.connect(-1));
-    Receive got;
     ORVEX::IPAddress from;
-    ASSERT_TRUE(peer.receiveId(CONNECT_REQ, got, from));
-    // Give the waiter time to block; one that starts only after the refusal
-    // finds the state idle and returns false at once, which is as prompt.
-    auto waiting = std::async(std::launch::async, [&] { return sync.connectWait(); });
-    std::this_thread::sleep_for(50ms);
+    auto waiting = connectAndWait(from);
     const auto before = std::chrono::steady_clock::now();
     ASSERT_TRUE(peer.send(from, Send(CONNECT_ANS, STATUS_NONE)));
     const bool waited = waiting.get();
@@ -145,14 +151,8 @@ TEST_F(SyncTest, RefusedConnectWakesConnectWaitAtOnce) {
 }
 
 TEST_F(SyncTest, CloseEndsAWorkerThatWaitsForTheConnectAnswer) {
-    ASSERT_TRUE(openSync());
-    configure();
-    ASSERT_TRUE(sync.connect(-1));
-    Receive got;
     ORVEX::IPAddress from;
-    ASSERT_TRUE(peer.receiveId(CONNECT_REQ, got, from));
-    auto waiting = std::async(std::launch::async, [&] { return sync.connectWait(); });
-    std::this_thread::sleep_for(50ms);
+    auto waiting = connectAndWait(from);
     const auto before = std::chrono::steady_clock::now();
     sync.close();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
@@ -165,6 +165,7 @@ TEST_F(SyncTest, CloseEndsAWorkerThatWaitsForTheConnectAnswer) {
     ASSERT_TRUE(openSync());
     configure();
     EXPECT_TRUE(sync.connect(-1));
+    Receive got;
     EXPECT_TRUE(peer.receiveId(CONNECT_REQ, got, from));
     sync.close();
 }

@@ -150,27 +150,7 @@ private:
     std::vector<std::uint16_t> requests_;
 };
 
-class HostProfileFallback : public NetnsRig {
-protected:
-    static bool connectIn(Controller& c, const std::string& ns, std::uint16_t port) {
-        tmtest::ScopedNetns inside(ns);
-        return inside.ok() && c.connect(port);
-    }
-    // Uploads one second of audio and orders the host to play it to the sink.
-    void uploadAndConnect(Controller& c, std::uint16_t port) {
-        ASSERT_TRUE(connectIn(c, net->nsA(), port));
-        ASSERT_TRUE(c.send(textFrame("Request=Status")));
-        ASSERT_TRUE(c.frameWithLine("Status=Disconnect"));
-        ASSERT_TRUE(c.send(dataFrame(Pcm32x48k)));
-        ASSERT_TRUE(c.frameWithLine("DataStack=0"));
-        for (int i = 1; i <= 10; ++i) {
-            ASSERT_TRUE(c.send(dataFrame(Pcm32x48k, std::string(ChunkBytes, static_cast<char>(i)))));
-            ASSERT_TRUE(c.frameWithLine("DataStack=" + std::to_string(i)));
-        }
-        ASSERT_TRUE(c.send(textFrame("Connect=fe80::2," + std::to_string(ControlPort) + " " +
-                                     std::to_string(net->ifIndexA()))));
-    }
-};
+using HostProfileFallback = NetnsRig;
 
 // A data-size answer of 1500-byte datagrams but a budget of 1000 bytes a
 // cycle: not one datagram fits. The fixed profile fails, the automatic one
@@ -181,10 +161,16 @@ TEST_F(HostProfileFallback, BudgetBelowOneDatagramFallsBackToTheAutomaticProfile
     ScriptedSink sink(net->nsB(), net->ifIndexB(), 1500, 1000, 200, 2000, SinkCycleFlag);
     ASSERT_TRUE(sink.ok());
 
-    Controller c;
-    ASSERT_NO_FATAL_FAILURE(uploadAndConnect(c, host.port));
-    ASSERT_TRUE(c.frameWithLine("Status=Play")) << host.log.dump();
-    ASSERT_TRUE(c.frameWithLine("Status=Disconnect")) << host.log.dump();
+    // One second of audio, played to the sink until the ring runs out.
+    const std::string track = writeTrack("track.raw", std::string(10 * ChunkBytes, '\x11'));
+    ControllerRun controller;
+    ASSERT_TRUE(controller.start(
+        net->nsA(), host.port,
+        {"register", "wait:Status=Disconnect:20", "newtrack:" + hex(Pcm32x48k),
+         "chunks:" + track + ":" + hex(Pcm32x48k) + ":" + std::to_string(ChunkBytes) + ":0:0",
+         "send:Connect=fe80::2," + std::to_string(ControlPort) + " " + std::to_string(net->ifIndexA()),
+         "wait:Status=Play:60", "wait:Status=Disconnect:60"}));
+    ASSERT_TRUE(controller.finish(150000ms)) << controller.process.output() << host.log.dump();
 
     ASSERT_TRUE(host.log.waitFor("DATASIZE_REQ mtu=1500 max=1000", 0ms)) << host.log.dump();
     const long fix = host.log.indexOf("configTransfer Fix");
