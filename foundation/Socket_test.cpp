@@ -297,7 +297,6 @@ TEST(Socket, ADatagramPortThatIsTakenCannotBeBoundAgain) {
     Socket listener, client, accepted;
     IPAddress peer;
     connectPair(listener, client, accepted, peer);
-    IPAddress port;
     sockaddr_in6 bound{};
     socklen_t length = sizeof bound;
     ASSERT_EQ(::getsockname(listener.getDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
@@ -370,7 +369,8 @@ TEST(Socket, DualStackAndIPv4Datagrams) {
 }
 
 TEST(Socket, LocalAddressListsAndLinkLocalScope) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add a link";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add a link: " << network.reason();
     unsigned index = 0;
     ASSERT_TRUE(addDummyLink("tmlink0", "fe80::1", index));
     ASSERT_EQ(tmtest::shell("ip -4 addr add 10.77.0.1/24 dev tmlink0"), 0);
@@ -444,7 +444,8 @@ TEST(Socket, LocalAddressListsAndLinkLocalScope) {
 }
 
 TEST(Socket, RetriedSendWaitsForRoomOnAFullNonBlockingSocket) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to shape lo";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to shape lo: " << network.reason();
     // A slow queue on lo keeps sent datagrams charged to the sender, so its
     // small send buffer fills up.
     if (tmtest::shell("tc qdisc add dev lo root tbf rate 400kbit burst 1600 latency 5s") != 0)
@@ -524,7 +525,8 @@ TEST(Socket, WaitResultsAndSignals) {
 }
 
 TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add a link";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add a link: " << network.reason();
     unsigned index = 0;
     ASSERT_TRUE(addDummyLink("tmlink1", "fe80::5", index));
     ASSERT_EQ(tmtest::shell("ip -4 addr add 10.78.0.1/24 dev tmlink1 && ip link set lo multicast on"), 0);
@@ -560,7 +562,8 @@ TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
 // any-address answers each request from the address the request was sent to,
 // whatever source the platform would choose for the reply.
 TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add addresses";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add addresses: " << network.reason();
     ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::7/128 dev lo nodad"), 0);
     ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::8/128 dev lo nodad"), 0);
     Socket endpoint, asker;

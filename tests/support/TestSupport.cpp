@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sched.h>
@@ -209,6 +210,31 @@ ScopedNetns::~ScopedNetns() {
         if (ok_) (void)::setns(original_, CLONE_NEWNET);
         ::close(original_);
     }
+}
+
+FreshNetns::FreshNetns() {
+    original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (original_ < 0) {
+        reason_ = std::string("cannot open the current namespace: ") + std::strerror(errno);
+        return;
+    }
+    if (::unshare(CLONE_NEWNET) != 0) {
+        reason_ = std::string("cannot make a network namespace: ") + std::strerror(errno);
+        return;
+    }
+    std::string out;
+    if (shell("ip link set lo up", &out) != 0) {
+        reason_ = "loopback not up in the new namespace: " + out;
+        (void)::setns(original_, CLONE_NEWNET);
+        return;
+    }
+    ok_ = true;
+}
+
+FreshNetns::~FreshNetns() {
+    if (original_ < 0) return;
+    (void)::setns(original_, CLONE_NEWNET);
+    ::close(original_);
 }
 
 }  // namespace tmtest

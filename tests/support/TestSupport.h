@@ -103,4 +103,25 @@ private:
     bool ok_ = false;
 };
 
+// Moves the calling thread into a new network namespace of its own, with only
+// the loopback interface (up), for the guard's lifetime. Links, addresses and
+// queueing rules that a test adds there vanish with it instead of reaching the
+// later tests of the same process. Threads and processes started meanwhile by
+// this thread begin in that namespace too.
+class FreshNetns {
+public:
+    FreshNetns();
+    ~FreshNetns();
+    FreshNetns(const FreshNetns&) = delete;
+    FreshNetns& operator=(const FreshNetns&) = delete;
+    // False (with reason()) when a namespace cannot be made here.
+    bool ok() const { return ok_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    int original_ = -1;
+    bool ok_ = false;
+    std::string reason_;
+};
+
 }  // namespace tmtest
