@@ -136,7 +136,10 @@ void Socket::close() {
 bool Socket::shutdown() { return is_open() && ::shutdown(descriptor, SHUT_RDWR) == 0; }
 
 bool Socket::setBlocking(bool on) {
-    if (!is_open()) return false;
+    if (!is_open()) {
+        lastError = EBADF;
+        return false;
+    }
     int flags = ::fcntl(descriptor, F_GETFL);
     if (flags < 0 || ::fcntl(descriptor, F_SETFL, on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) != 0) {
         lastError = errno;
