@@ -83,6 +83,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, bool captureOutpu
         }
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, 0);
+        if (devnull > 2) ::close(devnull);  // the child starts with 0, 1 and 2 only
+        if (stdoutFd_ >= 0) ::dup2(stdoutFd_, 1);
         ::signal(SIGPIPE, SIG_DFL);
         ::execv(args[0], args.data());
         ::_exit(127);

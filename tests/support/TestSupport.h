@@ -36,6 +36,9 @@ public:
     // Starts argv[0] with the given arguments; stdout and stderr go to files
     // readable through output() when captureOutput is set.
     bool start(const std::vector<std::string>& argv, bool captureOutput = true);
+    // For the next start: the child's standard output is `fd` (stderr is still
+    // captured); the caller keeps `fd` and may close its own copy after start.
+    void setStdout(int fd) { stdoutFd_ = fd; }
     // Sends a signal.
     bool signal(int sig);
     // Waits for the end; returns false on time-out. exitStatus() then holds the status
@@ -52,6 +55,7 @@ private:
     int status_ = -1;
     bool reaped_ = true;
     std::string outFile_;
+    int stdoutFd_ = -1;  // -1: stdout as captureOutput says
 };
 
 // Two network namespaces joined by a veth pair, each side with a fixed
