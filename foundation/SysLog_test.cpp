@@ -28,6 +28,7 @@
 
 #include "foundation/SysLogSendC.h"
 #include "foundation/SysLogSendStdC.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 
 using namespace ORVEX::SysLog;
@@ -42,14 +43,7 @@ using ORVEX::IPAddress;
 namespace {
 thread_local long allocations = 0;
 }
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define TM_SANITIZER_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define TM_SANITIZER_ALLOCATOR 1
-#endif
-#endif
-#if defined(TM_SANITIZER_ALLOCATOR)
+#if defined(TM_ASAN) || defined(TM_TSAN)
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, std::size_t),
                                                          void (*onFree)(const volatile void*));
 namespace {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/host_test_rig.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -95,7 +96,7 @@ protected:
 // Too few descriptors: each start-up step that runs short logs why, with
 // the error number (EMFILE), and the log socket itself still binds ::1.
 TEST_F(HostErrno, DescriptorShortageIsLoggedWithItsErrorNumber) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TM_ASAN)
     GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own, so a host short of them "
                     "fails inside the runtime";
 #endif
