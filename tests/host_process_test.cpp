@@ -151,6 +151,15 @@ long statusKb(pid_t pid, const std::string& field) {
     return -1;
 }
 
+// Sends "Request=Status" and checks the answer: the reset, one "Tag" line
+// per tag ("index:position:name"), then the status.
+void expectStatus(Controller& c, const std::vector<std::string>& tags = {}, const std::string& status = "Disconnect") {
+    ASSERT_TRUE(c.send(textFrame("Request=Status")));
+    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
+    for (const std::string& tag : tags) EXPECT_EQ(c.frame(), reply("Tag", tag));
+    EXPECT_EQ(c.frame(), reply("Status", status));
+}
+
 #define NEED_OWN_NETWORK()                                                                  \
     do {                                                                                    \
         if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own " \
@@ -415,9 +424,7 @@ TEST(HostStartup, ATargetThatCannotOpenLeavesTheHostRunning) {
     ASSERT_NE(port, 0) << second.output();
     Controller c;
     ASSERT_TRUE(c.connect(port));
-    ASSERT_TRUE(c.send(textFrame("Request=Status")));
-    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    expectStatus(c);
     const std::string out = second.output();
     EXPECT_NE(out.find("MULTI  bind error:"), std::string::npos) << out;
     EXPECT_TRUE(second.running());
@@ -529,9 +536,7 @@ TEST(HostController, RunningOutOfDescriptorsRefusesConnectionsOnly) {
     const auto port = static_cast<std::uint16_t>(std::atoi(bind->c_str() + bind->find("Bind : ") + 7));
     Controller first;
     ASSERT_TRUE(first.connect(port));
-    ASSERT_TRUE(first.send(textFrame("Request=Status")));
-    EXPECT_EQ(first.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(first.frame(), reply("Status", "Disconnect"));
+    expectStatus(first);
     // More controllers than descriptors: the surplus is refused, the host goes on.
     std::vector<std::unique_ptr<Controller>> crowd;
     for (int i = 0; i < 30; ++i) {
@@ -720,12 +725,8 @@ TEST(HostController, OnlyRegisteredControllersGetPushes) {
     ASSERT_TRUE(a.connect(host.port));
     ASSERT_TRUE(b.connect(host.port));
     ASSERT_TRUE(d.connect(host.port));
-    ASSERT_TRUE(a.send(textFrame("Request=Status")));
-    EXPECT_EQ(a.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(a.frame(), reply("Status", "Disconnect"));
-    ASSERT_TRUE(d.send(textFrame("Request=Status")));
-    EXPECT_EQ(d.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(d.frame(), reply("Status", "Disconnect"));
+    expectStatus(a);
+    expectStatus(d);
 
     // b uploads: its own replies only; a and d see the pushes.
     ASSERT_TRUE(b.send(dataFrame(Pcm32x48k)));
@@ -759,9 +760,7 @@ TEST(HostController, DisconnectMidFrameLeavesOthersServed) {
         gone.close();
     }
     ASSERT_TRUE(host.log.waitFor("Disconnect Controller", Patience).has_value());
-    ASSERT_TRUE(keep.send(textFrame("Request=Status")));
-    EXPECT_EQ(keep.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(keep.frame(), reply("Status", "Disconnect"));
+    expectStatus(keep);
     Controller later;  // a new connection starts unregistered with nothing carried over
     ASSERT_TRUE(later.connect(host.port));
     ASSERT_TRUE(later.send(dataFrame(Pcm32x48k)));
@@ -800,10 +799,7 @@ TEST(HostController, MalformedFramesAreRefusedCleanly) {
     EXPECT_TRUE(c.closedByHost());
     Controller other;
     ASSERT_TRUE(other.connect(host.port));
-    ASSERT_TRUE(other.send(textFrame("Request=Status")));
-    EXPECT_EQ(other.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(other.frame(), reply("Tag", "1:0:ok"));
-    EXPECT_EQ(other.frame(), reply("Status", "Disconnect"));
+    expectStatus(other, {"1:0:ok"});
     EXPECT_EQ(host.stop(), 0);
 }
 
@@ -835,11 +831,9 @@ TEST(HostController, RefusedTagsAreAnsweredWithTheCountUnchanged) {
     EXPECT_TRUE(host.log.waitFor("Rcv Tag refused, name length 65537", Patience));
     // The longest name taken, and the list holds it alone.
     const std::string longest(65536, 'y');
-    ASSERT_TRUE(c.send(tagFrame(longest) + textFrame("Request=Status")));
+    ASSERT_TRUE(c.send(tagFrame(longest)));
     EXPECT_EQ(c.frame(), reply("DataTag", "2"));
-    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(c.frame(), reply("Tag", "1:2:" + longest));
-    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    expectStatus(c, {"1:2:" + longest});
     EXPECT_EQ(host.stop(), 0);
 }
 
@@ -852,9 +846,7 @@ TEST(HostController, AFormatBeyondAnyStreamIsRefusedAndTheTrackStays) {
     ASSERT_TRUE(host.startLogged());
     Controller c;
     ASSERT_TRUE(c.connect(host.port));
-    ASSERT_TRUE(c.send(textFrame("Request=Status")));
-    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    expectStatus(c);
     ASSERT_TRUE(c.send(dataFrame(Pcm32x48k) + dataFrame(Pcm32x48k, "abcd") + tagFrame("mark")));
     EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
     EXPECT_EQ(c.frame(), reply("DataStack", "0"));
@@ -874,11 +866,9 @@ TEST(HostController, AFormatBeyondAnyStreamIsRefusedAndTheTrackStays) {
     // such a ring would hold (nor by the 6 GB of the other word's).
     EXPECT_LT(statusKb(host.process.pid(), "VmHWM") - before, 16 * 1024);
     // The track, its tags and its format are the old ones: no reset was pushed.
-    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k, "efgh") + textFrame("Request=Status")));
+    ASSERT_TRUE(c.send(dataFrame(Pcm32x48k, "efgh")));
     EXPECT_EQ(c.frame(), reply("DataStack", "2"));
-    EXPECT_EQ(c.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(c.frame(), reply("Tag", "1:1:mark"));
-    EXPECT_EQ(c.frame(), reply("Status", "Disconnect"));
+    expectStatus(c, {"1:1:mark"});
     EXPECT_EQ(host.stop(), 0);
 }
 
@@ -915,9 +905,7 @@ TEST(HostController, LargePrefixesUnderAnAddressSpaceLimit) {
     }
     Controller probe;  // answered only after the host has read every prefix before it
     ASSERT_TRUE(probe.connect(port));
-    ASSERT_TRUE(probe.send(textFrame("Request=Status")));
-    EXPECT_EQ(probe.frame(), reply("Tag", "0:0:reset"));
-    EXPECT_EQ(probe.frame(), reply("Status", "Disconnect"));
+    expectStatus(probe);
     log.collect(200ms);
     EXPECT_GE(log.count("Rcv : 9"), 1u);
     if (limited) {
