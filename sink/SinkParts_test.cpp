@@ -1,8 +1,7 @@
-// The sink's small parts: configuration units, clock table, echo bound, stop windows.
+// The sink's small parts: configuration units, clock table, stop windows.
 #include <gtest/gtest.h>
 
 #include "sink/ClockTable.h"
-#include "sink/EchoLimiter.h"
 #include "sink/SinkTestKit.h"
 #include "sink/StopWindows.h"
 
@@ -140,27 +139,6 @@ TEST(ClockTable, BoundedNumberOfHostsKnownOnesStillUpdated) {
         EXPECT_EQ(table.store(ORVEX::BufferCS_const(r.data(), r.size())), c.stored) << c.host;
         EXPECT_EQ(table.youToMy(keyOf(c.host), ORVEX::Clock(100)).picoseconds(), c.converted) << c.host;
     }
-}
-
-TEST(EchoLimiter, BurstPerSourceAndWindow) {
-    ZARNITH::EchoLimiter limiter;
-    ORVEX::IPAddress a, b;
-    a.set_port(1);
-    b.set_port(2);
-    const ORVEX::Clock t0 = ORVEX::Clock::fromSeconds(50);
-    for (unsigned i = 0; i < ZARNITH::EchoLimiter::Burst; ++i) EXPECT_TRUE(limiter.allow(a, t0));
-    EXPECT_FALSE(limiter.allow(a, t0));
-    EXPECT_TRUE(limiter.allow(b, t0)) << "other sources keep their own count";
-    EXPECT_TRUE(limiter.allow(a, t0 + ZARNITH::EchoLimiter::Window));
-    // The table stays bounded.
-    for (unsigned i = 0; i < 2 * ZARNITH::EchoLimiter::MaxSources; ++i) {
-        ORVEX::IPAddress s;
-        s.set_port(static_cast<std::uint16_t>(1000 + i));
-        (void)limiter.allow(s, t0 + ZARNITH::EchoLimiter::Window);
-    }
-    ORVEX::IPAddress late;
-    late.set_port(60000);
-    EXPECT_TRUE(limiter.allow(late, t0 + 3 * ZARNITH::EchoLimiter::Window)) << "old sources are forgotten";
 }
 
 TEST(StopWindows, KeyedByAddressAndExpiring) {

@@ -28,15 +28,24 @@ ORVEX::IPAddress allNodes(std::uint32_t ifIndex) {
     return group;
 }
 
-bool sameAddress(const std::list<ORVEX::IPAddress>& list, const ORVEX::IPAddress& a) {
+// A link-local address names a host only together with its interface: the
+// same fe80:: address on two links is two addresses.
+bool listed(const std::list<ORVEX::IPAddress>& list, const ORVEX::IPAddress& a) {
     for (const auto& e : list)
-        if (e.address == a.address) return true;
+        if (e.same_host(a)) return true;
     return false;
 }
 
 }  // namespace
 
 Target::Target(const Setting& s) : setting(s) {}
+
+ORVEX::IPAddress Target::loopback(std::uint16_t port) {
+    ORVEX::IPAddress a;
+    a.address[15] = 1;
+    a.set_port(port);
+    return a;
+}
 
 Target::~Target() { close(); }
 
@@ -96,9 +105,7 @@ bool Target::open(const std::list<ORVEX::IPAddress>& addresses, bool logInputOn)
             LEVEL_ERROR << "syslog  open error:" << logInput.lastError;
             return false;
         }
-        ORVEX::IPAddress local;
-        local.address[15] = 1;
-        local.set_port(LogInputPort);
+        ORVEX::IPAddress local = loopback(LogInputPort);
         if (!logInput.bindV6(local, 1000)) {
             LEVEL_ERROR << "syslog bind error:" << logInput.lastError;
             return false;
@@ -162,9 +169,10 @@ std::uint32_t Target::udp_worker_m() {
     if (logInput.is_open()) (void)waiter.set(logInput);
     lastFind = clockNow() - ORVEX::Clock::fromSeconds(10);
     debugHost = ORVEX::IPAddress{};
+    debugSource = ORVEX::IPAddress{};
     expectedSeq = 0;
     expectedSlot = -1;
-    echoGuard = TargetEchoGuard{ControlPort};
+    echoLimiter = EchoLimiter{};
 
     for (;;) {
         const int woke = waiter.wait(WaitPeriod);
@@ -194,7 +202,7 @@ void Target::autoFindStep(ORVEX::Clock now, bool timedOut) {
         return;
     }
     for (const auto& [address, entry] : list) {
-        if (address.is_loopback() || sameAddress(joined, address) || sameAddress(joinFailed, address)) continue;
+        if (address.is_loopback() || listed(joined, address) || listed(joinFailed, address)) continue;
         std::string text;
         address.get_V6_str(text);
         LEVEL_INFO << "Add Multi Member : " << text << "%" << address.ifIndex;
@@ -205,7 +213,7 @@ void Target::autoFindStep(ORVEX::Clock now, bool timedOut) {
 std::uint32_t Target::receiveControl(ORVEX::Clock now) {
     Receive m;
     ORVEX::IPAddress from;
-    if (!udp.receiveFromV6(m, from)) {
+    if (!udp.receiveFromV6(m, from, asked)) {
         LEVEL_ERROR << "UDP receive error " << SendSite + __LINE__ << ":" << errno;
         return END_FAILED;
     }
@@ -262,14 +270,17 @@ std::uint32_t Target::dispatch(const Receive& m, const ORVEX::IPAddress& from, O
     return PASS_ON;
 }
 
-bool Target::answer(const Send& message, const ORVEX::IPAddress& to, int site) {
-    if (udp.sendToV6(message, to, true)) return true;
-    LEVEL_ERROR << "UDP send error " << site << ":" << udp.lastError;
+bool Target::answer(const Send& message, const ORVEX::IPAddress& to, int site, int quietError) {
+    if (udp.sendToV6(message, to, asked, true)) return true;
+    if (quietError == 0 || udp.lastError != quietError)
+        LEVEL_ERROR << "UDP send error " << site << ":" << udp.lastError;
     return false;
 }
 
 void Target::echo(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now) {
-    if (!echoGuard.allow(from, now)) {
+    // No target sends requests from a target endpoint's own port: an echo
+    // there would only start two targets echoing each other.
+    if (from.get_port() == ControlPort || !echoLimiter.allow(from, now)) {
         LEVEL_DEBUG << "echo suppressed :" << static_cast<unsigned>(m.getMessage());
         return;
     }

@@ -24,10 +24,10 @@
 #include "foundation/Clock.h"
 #include "foundation/IPAddress.h"
 #include "foundation/Socket.h"
+#include "protocol/EchoLimiter.h"
 #include "protocol/Receive.h"
 #include "protocol/Send.h"
 #include "target/ClockSynchro.h"
-#include "target/TargetEchoGuard.h"
 #include "target/TargetRegistry.h"
 #include "target/TargetSetting.h"
 
@@ -116,10 +116,16 @@ private:
     std::uint32_t receiveControl(ORVEX::Clock now);
     std::uint32_t dispatch(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now);
     [[nodiscard]] bool receiveLog();
-    // Sends through `udp` with retry; logs "UDP send error " with `site`.
-    bool answer(const Send& message, const ORVEX::IPAddress& to, int site);
+    // [::1] at `port`: the local endpoints, the log input, the relay and the
+    // thread service.
+    static ORVEX::IPAddress loopback(std::uint16_t port);
+    // Sends the answer to the message in hand through `udp` with retry, from
+    // the address that message was sent to; logs "UDP send error " with `site`
+    // unless the error number is `quietError`.
+    bool answer(const Send& message, const ORVEX::IPAddress& to, int site, int quietError = 0);
     void echo(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now);
-    void sendClockTables(std::uint16_t port);
+    // One CLOCKTABLE_SET carrying `records` to [::1] at each of `ports`.
+    void sendClockTable(const std::vector<std::uint8_t>& records, const std::vector<std::uint16_t>& ports);
 
     // Discovery, ports and status.
     void onDiscover(const ORVEX::IPAddress& from);
@@ -171,10 +177,14 @@ private:
     // One run of the worker (reset at its start).
     TargetRegistry registry;
     ORVEX::IPAddress debugHost;                // receives forwarded log lines; zero: none
+    ORVEX::IPAddress debugSource;              // the address debugHost asked; the lines leave from it
+    // The destination of the message in hand (a local address, or the group
+    // for a multicast request); its answers leave from it.
+    ORVEX::IPAddress asked;
     std::uint16_t expectedSeq = 0;
     int expectedSlot = -1;                     // -1: no transfer expected
     ORVEX::Clock lastFind;
-    TargetEchoGuard echoGuard{ControlPort};
+    EchoLimiter echoLimiter;
 };
 
 }  // namespace ZARNITH

@@ -13,16 +13,17 @@ constexpr int SendSite = 2000;
 
 using ORVEX::SysLog::LEVEL_DEBUG;
 using ORVEX::SysLog::LEVEL_INFO;
-using ORVEX::SysLog::LEVEL_WARNING;
 
 namespace {
 unsigned u(std::uint16_t v) { return v; }
 }  // namespace
 
 void Target::onDiscover(const ORVEX::IPAddress& from) {
+    // Sent from one of this host's own joined addresses: on its own link, for
+    // a link-local one.
     bool blocked = !setting.loopbackAllowed && from.is_loopback();
     for (const auto& a : joined)
-        if (a.address == from.address) blocked = true;
+        if (a.same_host(from)) blocked = true;
     if (blocked) {
         if (ORVEX::SysLog::enabled(LEVEL_DEBUG)) {
             std::string text;
@@ -40,8 +41,7 @@ void Target::onDiscover(const ORVEX::IPAddress& from) {
         from.get_str(text);
         LEVEL_DEBUG << "Receive DISCOVER : " << text << " " << a.dump();
     }
-    if (!udp.sendToV6(a, from, true) && udp.lastError != EADDRNOTAVAIL)
-        ORVEX::SysLog::LEVEL_ERROR << "UDP send error " << SendSite + __LINE__ << ":" << udp.lastError;
+    (void)answer(a, from, SendSite + __LINE__, EADDRNOTAVAIL);
 }
 
 void Target::onPortReq(const Receive& m, const ORVEX::IPAddress& from) {
@@ -133,12 +133,14 @@ void Target::onHostDebug(const Receive& m, const ORVEX::IPAddress& from) {
     if (o0 == 1) {
         if (debugHost != from) {
             debugHost = from;
+            debugSource = asked;
             std::string text;
             from.get_str(text);
             LEVEL_INFO << "Host Debug : " << text;
         }
     } else if (!debugHost.is_zero() || debugHost.port != 0 || debugHost.ifIndex != 0) {
         debugHost = ORVEX::IPAddress{};
+        debugSource = ORVEX::IPAddress{};
         LEVEL_INFO << "Host Debug : disable";
     }
     const Send a(HOSTDEBUG_ANS, STATUS_ACCEPT, o0, 0, 0, 0);
@@ -230,40 +232,25 @@ void Target::onPortRegist(const Receive& m, const ORVEX::IPAddress& from, ORVEX:
     std::string name;
     m.get_str(name);
     registry.registerPort(o0, o1, from.get_port(), name, (m.getStatus() & STATUS_PLAYING) != 0, now);
-    if (!youInfos.empty()) sendClockTables(from.get_port());
+    if (youInfos.empty()) return;
+    for (const auto& records : youInfos.tablePayloads()) sendClockTable(records, {from.get_port()});
 }
 
 void Target::onStatusRegist(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now) {
     LEVEL_DEBUG << "Receive Status Regist";
     const std::uint16_t id = m.getOption0();
     if (id == 0) return;
+    // A payload too short for an address registers the zero address and an
+    // empty name.
     ORVEX::IPAddress peer;
     std::string name;
-    if (!m.get_add_str(peer, name)) {
-        LEVEL_WARNING << "STATUSREGIST_SET refused: payload of " << static_cast<unsigned long>(m.size_data())
-                      << " bytes holds no address";
-        return;
-    }
+    (void)m.get_add_str(peer, name);
     registry.registerStatus(id, m.getOption1(), m.getOption3(), from.get_port(), peer, name,
                             (m.getStatus() & STATUS_PLAYING) != 0, now);
 }
 
 void Target::onNopNotify(const Receive& m, ORVEX::Clock now) {
     registry.nopNotify(m.getOption3(), m.getOption0(), m.getOption1(), m.getOption2(), m.get_data_CS(), now);
-}
-
-void Target::sendClockTables(std::uint16_t port) {
-    ORVEX::IPAddress to;
-    to.address[15] = 1;
-    to.set_port(port);
-    for (const auto& payload : youInfos.tablePayloads()) {
-        SendBuffer t;
-        t.set(CLOCKTABLE_SET, STATUS_NONE, 0, 0, 0, 0);
-        t.resize(payload.size());
-        for (std::size_t i = 0; i < payload.size(); ++i) t.get_data()[i] = payload[i];
-        t.update();
-        (void)answer(t, to, SendSite + __LINE__);
-    }
 }
 
 }  // namespace ZARNITH

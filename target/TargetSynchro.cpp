@@ -15,13 +15,6 @@ using ORVEX::SysLog::LEVEL_ERROR;
 
 namespace {
 
-ORVEX::IPAddress loopbackPort(std::uint16_t port) {
-    ORVEX::IPAddress a;
-    a.address[15] = 1;
-    a.set_port(port);
-    return a;
-}
-
 // Where the text of a local log datagram starts: 26 bytes of time stamp and
 // host name follow the priority's closing bracket; 31 bytes with the usual
 // three-digit priority.
@@ -41,12 +34,19 @@ void Target::onSynchro(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Cl
     if (!youInfos.sample(from, m.getOption0(), remote, now, host)) return;
     std::vector<std::uint8_t> record;
     ClockSynchro::appendRecord(record, youInfos.adoptedOf(host), host);
+    sendClockTable(record, registry.allPorts());
+}
+
+void Target::sendClockTable(const std::vector<std::uint8_t>& records, const std::vector<std::uint16_t>& ports) {
     SendBuffer t;
     t.set(CLOCKTABLE_SET, STATUS_NONE, 0, 0, 0, 0);
-    t.resize(record.size());
-    for (std::size_t i = 0; i < record.size(); ++i) t.get_data()[i] = record[i];
+    t.resize(records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) t.get_data()[i] = records[i];
     t.update();
-    for (const std::uint16_t port : registry.allPorts()) (void)answer(t, loopbackPort(port), SendSite + __LINE__);
+    // Not an answer: the platform picks the source (::1) towards [::1].
+    for (const std::uint16_t port : ports)
+        if (!udp.sendToV6(t, loopback(port), true))
+            LEVEL_ERROR << "UDP send error " << SendSite + __LINE__ << ":" << udp.lastError;
 }
 
 bool Target::receiveLog() {
@@ -57,7 +57,7 @@ bool Target::receiveLog() {
         return false;
     }
     if (d.empty()) return true;
-    if (setting.syslogRelay) (void)logInput.sendToV6(d.view(), loopbackPort(SyslogPort), false);
+    if (setting.syslogRelay) (void)logInput.sendToV6(d.view(), loopback(SyslogPort), false);
     if (debugHost.is_zero() && debugHost.port == 0) return true;
     const std::size_t offset = logTextOffset(d.view());
     if (offset >= d.size()) return true;  // no text behind the header
@@ -66,7 +66,7 @@ bool Target::receiveLog() {
     line.resize(d.size() - offset);
     for (std::size_t i = offset; i < d.size(); ++i) line.get_data()[i - offset] = d[i];
     line.update();
-    if (!udp.sendToV6(line, debugHost, false))
+    if (!udp.sendToV6(line, debugHost, debugSource, false))
         LEVEL_ERROR << "UDP send error " << SendSite + __LINE__ << ":" << udp.lastError;
     return true;
 }
@@ -90,12 +90,12 @@ bool Target::threadNotify(bool playing, std::uint64_t threadId, const std::uint1
         LEVEL_ERROR << "udp  open error:" << s.lastError;
         return false;
     }
-    ORVEX::IPAddress local = loopbackPort(0);
+    ORVEX::IPAddress local = loopback(0);
     if (!s.bindV6(local, 1000)) {
         LEVEL_ERROR << "udp  bind error:" << s.lastError;
         return false;
     }
-    const ORVEX::IPAddress service = loopbackPort(ThreadServicePort);
+    const ORVEX::IPAddress service = loopback(ThreadServicePort);
     const StatusID st = playing ? STATUS_PLAYING : STATUS_NONE;
     const Send idMessage(THREADID_SET, st, threadId);
     const Send notice(THREADNOTIFY_SET, st, values[0], values[1], values[2], values[3]);
