@@ -518,6 +518,8 @@ TEST_F(HostRecorder, TheEndOfARecordingWaitsWhileTheHostPlaysTheRing) {
                                     "read:1", "send:Play", "wait:Tag=1:2:Recorder:20", "read:0.5"};
     ControllerRun controllerB;
     ASSERT_TRUE(controllerB.start(net->nsB(), hostB.port, stepsB));
+    // B's controller is registered before A's sender can start the recording.
+    ASSERT_TRUE(controllerB.waitForLine("Status=Disconnect", 60000ms)) << controllerB.process.output();
 
     std::vector<std::string> stepsA{"register"};
     for (const auto& s : uploadSteps(writeTrack("trackA.raw", patternTrack(4, 0xA1)))) stepsA.push_back(s);
@@ -566,6 +568,8 @@ TEST_F(HostRecorder, AnUploadDuringARecordingKeepsItsTrackWhole) {
                                  "wait:Status=Disconnect:30"});
     ControllerRun controllerB;
     ASSERT_TRUE(controllerB.start(net->nsB(), hostB.port, stepsB));
+    // B's controller is registered before A's sender can start the recording.
+    ASSERT_TRUE(controllerB.waitForLine("Status=Disconnect", 60000ms)) << controllerB.process.output();
 
     std::vector<std::string> stepsA{"register"};
     for (const auto& s : uploadSteps(writeTrack("trackA.raw", patternTrack(5, 0xA2)))) stepsA.push_back(s);

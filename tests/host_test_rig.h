@@ -302,6 +302,15 @@ struct ControllerRun {
         }
         return out;
     }
+    // Waits until the controller has received `line`; false after `timeout`.
+    bool waitForLine(const std::string& line, Ms timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!sawLine(line)) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
     bool sawLine(const std::string& line) const {
         for (const auto& r : received())
             if (r.line == line) return true;
