@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "finder/AnswerReader.h"
 #include "finder/AnswerWindow.h"
 #include "finder/PeerMatch.h"
 #include "foundation/SysLog.h"
@@ -114,6 +115,8 @@ bool Find::open(const std::vector<std::string>& names) {
 
 void Find::close() { socket.close(); }
 
+void Find::setLimit(const FindLimit& newLimit) { limit = newLimit; }
+
 std::vector<ORVEX::IPAddress> Find::getIfList() const {
     if (!interfaces.empty()) return interfaces;
     std::vector<ORVEX::IPAddress> result;
@@ -152,20 +155,20 @@ int Find::sendAck(const ORVEX::IPAddress& to, const Send& request, MessageID exp
                   const std::function<bool(const Receive&)>& belongs) {
     answer.clear();
     if (!socket.is_open()) return ACK_FAILURE;
+    if (limit.reached()) return ACK_SILENCE;
     if (!socket.sendToV6(static_cast<ORVEX::BufferCS_const>(request), to, retry)) return ACK_FAILURE;
     AnswerWindow window(AckWindow);
+    AnswerReader reader(socket, limit);
     Receive received;
     ORVEX::IPAddress from;
-    ORVEX::Clock left;
-    while (window.next(left)) {
-        const int ready = socket.wait(left);
-        if (ready == 0) return ACK_FAILURE;
-        if (ready == 1) {
-            if (window.expired()) return ACK_SILENCE;
-            continue;  // interrupted early: wait for the rest
+    for (;;) {
+        switch (reader.next(window, received, from)) {
+            case AnswerReader::DATAGRAM: break;
+            case AnswerReader::OVER: return ACK_SILENCE;
+            case AnswerReader::WAIT_FAILED:
+            case AnswerReader::RECEIVE_FAILED: return ACK_FAILURE;
         }
-        if (!socket.receiveFromV6(received, from)) return ACK_FAILURE;
-        if (received.empty() || !received) continue;
+        if (!received) continue;
         // Only the addressed peer can answer, refuse or echo: a datagram from
         // anyone else must not end (or decide) the exchange.
         if (!PeerMatch::same(from, to)) {
@@ -185,7 +188,6 @@ int Find::sendAck(const ORVEX::IPAddress& to, const Send& request, MessageID exp
         answer.swap(received);
         return (answer.getStatus() & STATUS_ACCEPT) != 0 ? ACK_ANSWER : ACK_REFUSAL;
     }
-    return ACK_SILENCE;
 }
 
 bool Find::sendMulti(const Send& request, MessageID expect, std::map<ORVEX::IPAddress, Receive>& answers) {
@@ -195,22 +197,18 @@ bool Find::sendMulti(const Send& request, MessageID expect, std::map<ORVEX::IPAd
     Receive received;
     ORVEX::IPAddress from;
     for (const ORVEX::IPAddress& local : list) {
+        if (limit.reached()) return true;
         LEVEL_DEBUG << "Find Multi Send : " << static_cast<unsigned>(local.ifIndex);
         const ORVEX::IPAddress to = local.is_loopback() ? loopbackTarget() : multicastTarget(local.ifIndex);
         (void)socket.sendToV6(bytes, to, false);
         for (const ORVEX::IPAddress& extra : extraDestinations) (void)socket.sendToV6(bytes, extra, false);
 
         AnswerWindow window(MultiWindow);
-        ORVEX::Clock left;
-        while (window.next(left)) {
-            const int ready = socket.wait(left);
-            if (ready == 0) return false;
-            if (ready == 1) {
-                if (window.expired()) break;
-                continue;
-            }
-            if (!socket.receiveFromV6(received, from)) return false;
-            if (received.empty()) continue;
+        AnswerReader reader(socket, limit);
+        for (;;) {
+            const AnswerReader::Result result = reader.next(window, received, from);
+            if (result == AnswerReader::OVER) break;
+            if (result != AnswerReader::DATAGRAM) return false;
             LEVEL_DEBUG << "Find Multi Ack Rcv : " << static_cast<long>(received.size());
             if (!received || received.getMessage() != expect || (received.getStatus() & STATUS_ACCEPT) == 0) continue;
             auto known = answers.find(from);

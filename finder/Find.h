@@ -3,7 +3,8 @@
 // in the caller's thread: it sends a request, waits on the finder's own
 // socket for a fixed answer window and reports by its result. No worker
 // thread, no lock, no retransmission of a request (the data transfer resends
-// unacknowledged bursts). A finder belongs to one thread at a time.
+// unacknowledged bursts). A caller may bound all of it with a FindLimit (a
+// deadline and its own run flag). A finder belongs to one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "finder/FindLimit.h"
 #include "finder/FindSetting.h"
+#include "finder/TransferSender.h"
 #include "foundation/Buffer.h"
 #include "foundation/Clock.h"
 #include "foundation/IPAddress.h"
@@ -24,6 +27,8 @@
 #include "protocol/Send.h"
 
 namespace ZARNITH {
+
+class TextBudget;
 
 class Find {
 public:
@@ -139,7 +144,7 @@ public:
     using ICON = std::uint32_t;
 
     // Progress of a transfer: (block number, block count).
-    using Progress = std::function<void(std::uint16_t, std::uint16_t)>;
+    using Progress = TransferSender::Progress;
 
     explicit Find(const Setting& setting);
     ~Find();
@@ -156,6 +161,11 @@ public:
     std::vector<ORVEX::IPAddress> getIfList() const;
     std::uint64_t muchID(std::uint64_t id) const;
     bool is_open() const { return socket.is_open(); }
+    // Bounds every later operation (see FindLimit); the default is none.
+    void setLimit(const FindLimit& newLimit);
+    // Whether the limit has been reached: the last scan may hold only part
+    // of what there was to find.
+    bool limitReached() const { return limit.reached(); }
 
     // ---- request exchange ----
     // One unicast request and one 100 ms answer window; AckResult codes.
@@ -221,11 +231,31 @@ public:
     static constexpr std::uint64_t MaxIconPixels = std::uint64_t{1} << 20;
 
 private:
+    // How a scan goes on after one target.
+    enum class ScanStep { NEXT_TARGET, END_SCAN, FAILED };
+
     // sendAck that also skips answers `belongs` rejects (a late answer to an
     // earlier request of the same kind), so they neither end nor decide it.
     int sendAck(const ORVEX::IPAddress& to, const Send& request, MessageID expect, Receive& answer, bool retry,
                 const std::function<bool(const Receive&)>& belongs);
     bool nopBreakFirst(const ORVEX::IPAddress& target);
+    // The single-port and status-entry queries; `silent` tells that the
+    // target let the window pass without an answer (or the limit cut it).
+    bool portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
+                   std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro, bool& silent);
+    bool statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
+                     std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind,
+                     bool& silent);
+    // Runs `scan` for every found target in map order, each under its share
+    // of the limit; false when one failed.
+    bool eachTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
+                    const std::function<ScanStep(const ORVEX::IPAddress&, const FindTargetSt&)>& scan);
+    ScanStep scanPorts(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, MODE mode, TextBudget& texts,
+                       std::map<ORVEX::IPAddress, TargetConnectInfo>& connect);
+    ScanStep scanStatus(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, TextBudget& texts,
+                        std::map<ORVEX::IPAddress, TargetStatusInfo>& status);
+    // Logs why a target's walk ended early, at id or index `at`.
+    void walkEnded(const std::string& targetName, unsigned at) const;
     // OUTPUTNAME_REQ: false on a socket failure; `answered` tells whether an
     // accepted answer gave the text (else it is empty).
     bool outputName(const ORVEX::IPAddress& target, std::string& text, bool& answered);
@@ -241,13 +271,17 @@ private:
                            std::uint16_t value);
     bool _TargetSettingFinale(std::uint16_t base, const ORVEX::IPAddress& to, bool commit);
     bool textRequest(const ORVEX::IPAddress& to, const Send& request, std::string& text);
-    // Transfer helpers.
-    bool drainSocket();
+    // Transfer: the slot table and geometry (with the checks of the data
+    // against them), and the finish with the data's CRC-16.
+    bool transferGeometry(const ORVEX::IPAddress& to, int slot, ORVEX::BufferCS_const data, std::uint64_t window,
+                          TransferSender::Geometry& geometry, std::uint64_t& burstWindow);
+    bool finishTransfer(const ORVEX::IPAddress& to, int slot, ORVEX::BufferCS_const data);
 
     Setting setting;                                // copied at construction
     std::vector<ORVEX::IPAddress> interfaces;       // local addresses given to open (ifIndex != 0)
     std::vector<ORVEX::IPAddress> extraDestinations;  // further multicast destinations (stays empty)
     ORVEX::Socket socket;                           // closed until open
+    FindLimit limit;                                // none until setLimit
 };
 
 }  // namespace ZARNITH

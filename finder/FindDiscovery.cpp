@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "finder/Find.h"
+#include "finder/TextBudget.h"
 #include "foundation/SysLog.h"
 #include "protocol/StatusID.h"
 
@@ -54,6 +55,10 @@ bool Find::findTarget(std::map<ORVEX::IPAddress, FindTargetSt>& found) {
         if (!sendMulti(discover, DISCOVER_ANS, answers)) return false;
     }
     for (const auto& [from, answer] : answers) {
+        if (limit.reached()) {
+            LEVEL_NOTICE << "Find discovery ended by its limit : " << static_cast<unsigned long>(found.size());
+            break;
+        }
         // Every responder hears the name, also one the filter then drops.
         if (!NotisName(from)) return false;
         if (muchID(answer.getOption()) == Unwanted) continue;
@@ -105,8 +110,15 @@ bool Find::nopBreakFirst(const ORVEX::IPAddress& target) {
 
 bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
                    std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro) {
+    bool silent = false;
+    return portQuery(target, mode, portId, endpoint, version, portName, synchro, silent);
+}
+
+bool Find::portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
+                     std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro, bool& silent) {
     endpoint = ORVEX::IPAddress();
     synchro = SynchroNodeInfo();
+    silent = false;
     if (!nopBreakFirst(target)) return false;
     const std::uint16_t type = portType(mode);
     if (type == 0) return false;
@@ -131,6 +143,7 @@ bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t port
                                    return a.getOption0() == option0 && a.getOption1() == option1;
                                });
     if (result == ACK_FAILURE) return false;
+    silent = result == ACK_SILENCE;
     if (result != ACK_ANSWER || answer.getOption2() == 0) return true;
     version = answer.getOption3();
     answer.get_str(portName);
@@ -140,6 +153,12 @@ bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t port
     Receive info;
     const int synchroResult =
         sendAck(endpoint, Send(SYNCHROINFO_REQ, STATUS_NONE, 0, 0, 0, 0), SYNCHROINFO_ANS, info, true);
+    if (synchroResult == ACK_SILENCE && limit.reached()) {
+        // Cut by the finder's limit, not left unanswered: no port, no failure.
+        endpoint = ORVEX::IPAddress();
+        silent = true;
+        return true;
+    }
     if (synchroResult == ACK_FAILURE || synchroResult == ACK_SILENCE) return false;
     if (synchroResult == ACK_ANSWER) {
         synchro.option0 = info.getOption0();
@@ -201,13 +220,22 @@ bool Find::getStatus(const ORVEX::IPAddress& target, std::uint16_t& count) {
 
 bool Find::getStatus(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
                      std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind) {
+    bool silent = false;
+    return statusQuery(target, index, endpoint, version, entryName, peer, kind, silent);
+}
+
+bool Find::statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
+                       std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind,
+                       bool& silent) {
     endpoint = ORVEX::IPAddress();
     kind = 0;
+    silent = false;
     if (!nopBreakFirst(target)) return false;
     Receive answer;
     const int result = sendAck(target, Send(STATUS_REQ, STATUS_NONE, index, 0, 0, 1), STATUS_ANS, answer, true,
                                [index](const Receive& a) { return a.getOption0() == index; });
     if (result == ACK_FAILURE) return false;
+    silent = result == ACK_SILENCE;
     if (result != ACK_ANSWER) return true;
     version = answer.getOption3();
     (void)answer.get_add_str(peer, entryName);
@@ -241,79 +269,141 @@ bool Find::outputName(const ORVEX::IPAddress& target, std::string& text, bool& a
 bool Find::findTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
                       std::map<ORVEX::IPAddress, TargetConnectInfo>& connect, MODE mode) {
     connect.clear();
-    for (const auto& [target, targetInfo] : found) {
-        if (!NotisName(target)) return false;
-        std::uint16_t count = 0;
-        std::uint16_t unusedCount = 0;
-        std::uint8_t table[TableBytes];
-        if (!getPort(target, mode, count, unusedCount, table, nullptr)) return false;
-        std::string outputText;
-        bool answered = false;
-        if (!outputName(target, outputText, answered)) return false;
-
-        std::vector<ORVEX::IPAddress> stored;  // endpoints of this target stored in this scan
-        const bool useTable = count <= TableIdLimit;
-        for (unsigned id = 1; id <= count; ++id) {
-            if (useTable && !tableHas(table, id)) continue;
-            ORVEX::IPAddress endpoint;
-            std::uint16_t version = 0;
-            std::string portName;
-            SynchroNodeInfo synchro;
-            if (!getPort(target, mode, static_cast<std::uint16_t>(id), endpoint, version, portName, synchro)) {
-                return false;
-            }
-            if (isZeroEndpoint(endpoint)) continue;
-            TargetConnectInfo entry;
-            entry.id = targetInfo.id;
-            entry.name = targetInfo.name;
-            entry.spare = 0;
-            entry.portId = static_cast<std::uint16_t>(id);
-            entry.version = version;
-            entry.outputText = outputText;
-            entry.target = target;
-            entry.portName = portName;
-            entry.synchroInfo = synchro;
-            entry.multiport = !stored.empty();
-            for (const ORVEX::IPAddress& earlier : stored) connect[earlier].multiport = true;
-            connect[endpoint] = entry;
-            stored.push_back(endpoint);
-            LEVEL_DEBUG << "Zarnith Find Sink Out: " << targetInfo.name << " " << id << " "
-                        << static_cast<unsigned>(version) << " [" << static_cast<unsigned>(target.ifIndex) << "]";
-        }
-    }
-    return true;
+    TextBudget texts;
+    return eachTarget(found, [&](const ORVEX::IPAddress& target, const FindTargetSt& info) {
+        return scanPorts(target, info, mode, texts, connect);
+    });
 }
 
 bool Find::findTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
                       std::map<ORVEX::IPAddress, TargetStatusInfo>& status) {
     status.clear();
-    for (const auto& [target, targetInfo] : found) {
-        if (!NotisName(target)) return false;
-        std::uint16_t count = 0;
-        if (!getStatus(target, count)) return false;
-        for (unsigned index = 1; index <= count; ++index) {
-            ORVEX::IPAddress endpoint;
-            ORVEX::IPAddress peer;
-            std::uint16_t version = 0;
-            std::uint16_t kind = 0;
-            std::string entryName;
-            if (!getStatus(target, static_cast<std::uint16_t>(index), endpoint, version, entryName, peer, kind)) {
-                return false;
-            }
-            if (endpoint.is_zero() && endpoint.port == 0) continue;
-            TargetStatusInfo& entry = status[endpoint];
-            entry.id = targetInfo.id;
-            entry.name = targetInfo.name;
-            entry.index = static_cast<std::uint16_t>(index);
-            entry.version = version;
-            entry.kind = kind;
-            entry.peer = peer;
-            entry.entryName = entryName;
-            LEVEL_DEBUG << "Zarnith Find Status: " << entryName << " " << index << " " << static_cast<unsigned>(version)
-                        << " [" << static_cast<unsigned>(peer.ifIndex) << "]" << static_cast<unsigned>(kind);
+    TextBudget texts;
+    return eachTarget(found, [&](const ORVEX::IPAddress& target, const FindTargetSt& info) {
+        return scanStatus(target, info, texts, status);
+    });
+}
+
+bool Find::eachTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
+                      const std::function<ScanStep(const ORVEX::IPAddress&, const FindTargetSt&)>& scan) {
+    // With a deadline, every target gets an even share of the time still
+    // left, so a target that keeps answering with nothing cannot starve the
+    // ones behind it; what a target leaves unused goes to the next ones.
+    const FindLimit whole = limit;
+    std::size_t left = found.size();
+    ScanStep step = ScanStep::NEXT_TARGET;
+    for (const auto& [target, info] : found) {
+        if (whole.reached()) {
+            LEVEL_NOTICE << "Find scan ended by its limit, targets left : " << static_cast<unsigned long>(left);
+            break;
         }
+        limit = whole.share(left);
+        --left;
+        step = scan(target, info);
+        limit = whole;
+        if (step != ScanStep::NEXT_TARGET) break;
     }
-    return true;
+    return step != ScanStep::FAILED;
+}
+
+Find::ScanStep Find::scanPorts(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, MODE mode,
+                               TextBudget& texts, std::map<ORVEX::IPAddress, TargetConnectInfo>& connect) {
+    if (!NotisName(target)) return ScanStep::FAILED;
+    std::uint16_t count = 0;
+    std::uint16_t unusedCount = 0;
+    std::uint8_t table[TableBytes];
+    if (!getPort(target, mode, count, unusedCount, table, nullptr)) return ScanStep::FAILED;
+    std::string outputText;
+    bool answered = false;
+    if (!outputName(target, outputText, answered)) return ScanStep::FAILED;
+
+    // The walk asks at most `count` ids (a 16-bit number) and ends at the
+    // first port the target leaves unanswered, or when the finder's limit
+    // is reached: a target that falls silent costs one answer window.
+    std::vector<ORVEX::IPAddress> stored;  // endpoints of this target stored in this scan
+    const bool useTable = count <= TableIdLimit;
+    for (unsigned id = 1; id <= count; ++id) {
+        if (useTable && !tableHas(table, id)) continue;
+        ORVEX::IPAddress endpoint;
+        std::uint16_t version = 0;
+        std::string portName;
+        SynchroNodeInfo synchro;
+        bool silent = false;
+        if (!portQuery(target, mode, static_cast<std::uint16_t>(id), endpoint, version, portName, synchro, silent)) {
+            return ScanStep::FAILED;
+        }
+        if (silent || limit.reached()) {
+            walkEnded(targetInfo.name, id);
+            return ScanStep::NEXT_TARGET;
+        }
+        if (isZeroEndpoint(endpoint)) continue;
+        TargetConnectInfo entry;
+        entry.id = targetInfo.id;
+        entry.name = targetInfo.name;
+        entry.spare = 0;
+        entry.portId = static_cast<std::uint16_t>(id);
+        entry.version = version;
+        entry.outputText = outputText;
+        entry.target = target;
+        entry.portName = portName;
+        entry.synchroInfo = synchro;
+        if (!texts.take(entry.name.size() + entry.outputText.size() + entry.portName.size())) {
+            return ScanStep::END_SCAN;
+        }
+        entry.multiport = !stored.empty();
+        for (const ORVEX::IPAddress& earlier : stored) connect[earlier].multiport = true;
+        connect[endpoint] = entry;
+        stored.push_back(endpoint);
+        LEVEL_DEBUG << "Zarnith Find Sink Out: " << targetInfo.name << " " << id << " "
+                    << static_cast<unsigned>(version) << " [" << static_cast<unsigned>(target.ifIndex) << "]";
+    }
+    return ScanStep::NEXT_TARGET;
+}
+
+Find::ScanStep Find::scanStatus(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, TextBudget& texts,
+                                std::map<ORVEX::IPAddress, TargetStatusInfo>& status) {
+    if (!NotisName(target)) return ScanStep::FAILED;
+    std::uint16_t count = 0;
+    if (!getStatus(target, count)) return ScanStep::FAILED;
+    // As the port walk: at most `count` entries, ended by the first silent
+    // entry or the finder's limit.
+    for (unsigned index = 1; index <= count; ++index) {
+        ORVEX::IPAddress endpoint;
+        ORVEX::IPAddress peer;
+        std::uint16_t version = 0;
+        std::uint16_t kind = 0;
+        std::string entryName;
+        bool silent = false;
+        if (!statusQuery(target, static_cast<std::uint16_t>(index), endpoint, version, entryName, peer, kind,
+                         silent)) {
+            return ScanStep::FAILED;
+        }
+        if (silent || limit.reached()) {
+            walkEnded(targetInfo.name, index);
+            return ScanStep::NEXT_TARGET;
+        }
+        if (isZeroEndpoint(endpoint)) continue;
+        if (!texts.take(targetInfo.name.size() + entryName.size())) return ScanStep::END_SCAN;
+        TargetStatusInfo& entry = status[endpoint];
+        entry.id = targetInfo.id;
+        entry.name = targetInfo.name;
+        entry.index = static_cast<std::uint16_t>(index);
+        entry.version = version;
+        entry.kind = kind;
+        entry.peer = peer;
+        entry.entryName = entryName;
+        LEVEL_DEBUG << "Zarnith Find Status: " << entryName << " " << index << " " << static_cast<unsigned>(version)
+                    << " [" << static_cast<unsigned>(peer.ifIndex) << "]" << static_cast<unsigned>(kind);
+    }
+    return ScanStep::NEXT_TARGET;
+}
+
+void Find::walkEnded(const std::string& targetName, unsigned at) const {
+    if (limit.reached()) {
+        LEVEL_NOTICE << "Find walk ended by its limit : " << targetName << " " << at;
+    } else {
+        LEVEL_NOTICE << "Find walk ends at a silent entry : " << targetName << " " << at;
+    }
 }
 
 bool Find::getOutput(const ORVEX::IPAddress& target, std::uint16_t portId, ORVEX::IPAddress& endpoint,

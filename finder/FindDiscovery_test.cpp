@@ -38,6 +38,7 @@ struct TargetScript {
     int tableBytes = 1024;                    // payload size of the table answer
     std::uint16_t typeMask = 1;               // option2 when the table query names type 0
     std::string outputText;
+    std::set<std::uint16_t> silentIds;        // single ports left unanswered
 };
 
 // Answers discovery, name notices, table and single port queries and the
@@ -92,6 +93,7 @@ private:
         (void)p.answer(r, reply(PORT_ANS, STATUS_ACCEPT, highest, 0, type, 1, bitmap));
     }
     void single(Peer& p, const Request& r) {
+        if (script.silentIds.count(r.o[0]) != 0) return;
         const auto found = script.ports.find(r.o[0]);
         if (r.o[1] != 0 || r.o[2] != 1 || found == script.ports.end()) {
             (void)p.answer(r, reply(PORT_ANS, STATUS_NONE, r.o[0], r.o[1], 0, 1));
@@ -383,15 +385,153 @@ TEST_F(FindPortTable, CountAboveTheBitmapAsksEveryIdOnce) {
     s.ports = {{4500, {sink.port(), "Far", 1}}};
     s.countOverride = 5000;
     start(s);
-    Find finder{Find::Setting()};
-    ASSERT_TRUE(finder.open());
-    ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
-    const auto ids = singleIds();
+    // 5000 exchanges with one window each: an answer that comes late on a
+    // busy machine ends the walk at that id (logged), and the scan is made
+    // again.
+    std::vector<std::uint16_t> ids;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        findtest::LogCapture::instance().clear();
+        const std::size_t before = singleIds().size();
+        Find finder{Find::Setting()};
+        ASSERT_TRUE(finder.open());
+        ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
+        const auto all = singleIds();
+        ids.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        if (findtest::LogCapture::instance().count("Find walk ends at a silent entry") == 0) break;
+    }
     ASSERT_EQ(ids.size(), 5000u);
     EXPECT_EQ(ids.front(), 1);
     EXPECT_EQ(ids.back(), 5000);
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports.begin()->second.portId, 4500);
+}
+
+TEST_F(FindPortTable, TheWalkEndsAtTheFirstSilentPort) {
+    TargetScript s;
+    s.ports = {{1, {sink.port(), "A", 1}}, {2, {sink.port(), "B", 1}}, {5, {sink.port(), "C", 1}},
+               {7, {sink.port(), "D", 1}}};
+    s.silentIds = {5};
+    start(s);
+    Find finder{Find::Setting()};
+    ASSERT_TRUE(finder.open());
+    ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
+    EXPECT_EQ(singleIds(), (std::vector<std::uint16_t>{1, 2, 5})) << "id 7 is never asked";
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports.begin()->second.portName, "B");
+    EXPECT_EQ(findtest::LogCapture::instance().count("Find walk ends at a silent entry : T 5"), 1);
+}
+
+// The texts a scan keeps are bounded: every port stored (a replaced one too)
+// counts its target's name, output text and port name, and the scan ends
+// once 16 MiB are used (here at the fourth port of a target named with 4 MiB).
+TEST_F(FindPortTable, TheTextsOfAScanAreBounded) {
+    TargetScript s;
+    for (std::uint16_t id = 1; id <= 10; ++id) s.ports[id] = {sink.port(), "P", 1};
+    start(s);
+    found.begin()->second.name = std::string(std::size_t{4} << 20, 'n');
+    Find finder{Find::Setting()};
+    ASSERT_TRUE(finder.open());
+    ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
+    EXPECT_EQ(singleIds().size(), 4u);
+    EXPECT_EQ(findtest::LogCapture::instance().count("Find answer texts too large : 16777220"), 1);
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports.begin()->second.portId, 3);
+}
+
+// A limit ends the scan with what was found: a run flag cleared while the
+// walk goes on (here by the target as id 3 is asked), a cleared flag or a
+// passed deadline before the scan (nothing is sent at all).
+TEST_F(FindPortTable, ALimitEndsTheScanWithWhatWasFound) {
+    struct Case {
+        const char* what;
+        bool runningAtStart;
+        bool pastDeadline;
+        std::vector<std::uint16_t> asked;
+        std::size_t listed;
+    };
+    const Case cases[] = {
+        {"flag cleared during the walk", true, false, {1, 2, 3}, 1},
+        {"flag cleared before", false, false, {}, 0},
+        {"deadline passed before", true, true, {}, 0},
+    };
+    TargetScript s;
+    for (std::uint16_t id = 1; id <= 6; ++id) s.ports[id] = {sink.port(), "P" + std::to_string(id), 1};
+    auto script = std::make_shared<ScriptedTarget>(s);
+    std::atomic<bool> running{true};
+    targetPeer.run([script, &running](Peer& p, const Request& r) {
+        if (r.id == PORT_REQ && r.o[0] == 3) running = false;
+        (*script)(p, r);
+    });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        running = c.runningAtStart;
+        const std::size_t before = targetPeer.requests().size();
+        const std::size_t singlesBefore = singleIds().size();
+        Find finder{Find::Setting()};
+        ASSERT_TRUE(finder.open());
+        const ORVEX::Clock deadline = c.pastDeadline ? ORVEX::Clock::now() : ORVEX::Clock();
+        finder.setLimit(FindLimit(deadline, &running));
+        ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
+        EXPECT_TRUE(finder.limitReached());
+        const auto all = singleIds();
+        EXPECT_EQ(std::vector<std::uint16_t>(all.begin() + static_cast<std::ptrdiff_t>(singlesBefore), all.end()),
+                  c.asked);
+        EXPECT_EQ(ports.size(), c.listed);
+        if (c.asked.empty()) {
+            EXPECT_EQ(targetPeer.requests().size(), before) << "nothing is sent";
+        }
+        // Every other operation ends at once too.
+        Receive answer;
+        EXPECT_EQ(finder.sendAck(targetPeer.self, Send(DISCOVER, STATUS_NONE, std::uint64_t{0}), DISCOVER_ANS, answer,
+                                 true),
+                  Find::ACK_SILENCE);
+        std::map<ORVEX::IPAddress, Find::FindTargetSt> discovered;
+        EXPECT_TRUE(finder.findTarget(discovered));
+        EXPECT_TRUE(discovered.empty());
+    }
+}
+
+// With a deadline, every target walks in an even share of the time left: a
+// target that answers each of its 65535 ports slowly with "no such port"
+// uses up its own share, and the target behind it is still listed.
+TEST_F(FindPortTable, EveryTargetGetsAShareOfTheTimeLeft) {
+    // Two targets on ::1; the one first in map order is the slow one.
+    Peer one{address("::1")};
+    Peer two{address("::1")};
+    ASSERT_TRUE(one.ok && two.ok);
+    const bool oneFirst = one.self < two.self;
+    Peer& slow = oneFirst ? one : two;
+    Peer& near = oneFirst ? two : one;
+    slow.run([](Peer& p, const Request& r) {
+        if (r.id == SYNCNAME_SET) (void)p.answer(r, reply(SYNCNAME_ANS, STATUS_ACCEPT));
+        if (r.id != PORT_REQ) return;
+        if (r.o[0] == 0 && r.o[1] == 0) {
+            (void)p.answer(r, reply(PORT_ANS, STATUS_ACCEPT, 0xFFFF, 0, 1, 1));
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a slow target
+        (void)p.answer(r, reply(PORT_ANS, STATUS_NONE, r.o[0], r.o[1], 0, 1));
+    });
+    TargetScript s;
+    s.ports = {{1, {sink.port(), "Near", 1}}};
+    auto script = std::make_shared<ScriptedTarget>(s);
+    near.run([script](Peer& p, const Request& r) { (*script)(p, r); });
+    const std::map<ORVEX::IPAddress, Find::FindTargetSt> both{{slow.self, {1, "Slow"}}, {near.self, {2, "T"}}};
+
+    Find finder{Find::Setting()};
+    ASSERT_TRUE(finder.open());
+    std::atomic<bool> running{true};
+    finder.setLimit(FindLimit(ORVEX::Clock::now() + ORVEX::Clock::fromSeconds(2), &running));
+    ASSERT_TRUE(finder.findTarget(both, ports, Mode9));
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports.begin()->second.portName, "Near");
+    // Its share ends the slow walk (or, on a busy machine, an answer later
+    // than its window does).
+    auto& log = findtest::LogCapture::instance();
+    EXPECT_EQ(log.count("Find walk ended by its limit : Slow") + log.count("Find walk ends at a silent entry : Slow"), 1);
+    EXPECT_FALSE(finder.limitReached()) << "the near target left time over";
+    slow.stop();
+    near.stop();
 }
 
 TEST_F(FindPortTable, TypeOfTheTableAnswerMustFitTheMode) {

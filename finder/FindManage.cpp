@@ -4,6 +4,7 @@
 #include <array>
 
 #include "finder/Find.h"
+#include "finder/TextBudget.h"
 #include "foundation/SysLog.h"
 #include "protocol/StatusID.h"
 
@@ -25,12 +26,6 @@ constexpr std::uint16_t UNIT_CHOICE = 5;
 constexpr std::uint16_t UNIT_CHOICE_FIXED = 6;
 constexpr std::uint16_t UNIT_VALUE = 7;
 
-// Texts one read of units or pages may collect: the endpoint decides the
-// counts, so the finder bounds what it keeps, in bytes and in texts (an empty
-// text costs no bytes but is still one more entry in memory).
-constexpr std::uint64_t MaxTextBytes = std::uint64_t{16} << 20;
-constexpr std::uint64_t MaxTexts = std::uint64_t{1} << 16;
-
 // Icon numbers tried for a wanted one, by the size-preferring download.
 constexpr std::array<std::array<std::uint16_t, 4>, 8> Candidates{{
     {1, 2, 3, 4}, {2, 1, 4, 3}, {3, 1, 4, 2}, {4, 3, 2, 1},
@@ -44,25 +39,6 @@ std::string payloadText(const Receive& answer) {
     answer.get_str(text);
     return text;
 }
-
-class TextBudget {
-public:
-    [[nodiscard]] bool take(const std::string& text) {
-        used += text.size();
-        ++texts;
-        if (texts > MaxTexts) {
-            LEVEL_ERROR << "Find answer texts too many : " << static_cast<unsigned long long>(texts);
-            return false;
-        }
-        if (used <= MaxTextBytes) return true;
-        LEVEL_ERROR << "Find answer texts too large : " << static_cast<unsigned long long>(used);
-        return false;
-    }
-
-private:
-    std::uint64_t used = 0;
-    std::uint64_t texts = 0;
-};
 
 }  // namespace
 

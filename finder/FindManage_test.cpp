@@ -214,14 +214,24 @@ TEST_F(FindManage, UnitReadingStopsAtAWrongOrMissingUnit) {
 
 TEST_F(FindManage, EmptyChoiceTextsStillCountAgainstTheBound) {
     // A choice unit spanning every value answers each text empty: the
-    // texts cost no bytes, but the read keeps at most 65536 of them.
+    // texts cost no bytes, but the read keeps at most 65536 of them. The
+    // read takes 65537 exchanges with one 100 ms window each and no resend;
+    // on a busy machine one answer may come late, which ends the read
+    // early, without the bound's line and without any texts kept. That is
+    // no fault of the bound, so such a read is made again; a read that kept
+    // the texts would be one.
     const std::vector<Unit> units = {{5, "Wide", 0, 0xFFFF, 0, "", {}}};
     findtest::LogCapture::start(3);  // 65536 exchanges: no trace lines
     endpoint.run([&](Peer& p, const Request& r) { answerUnits(p, r, SINKUNIT_REQ, units); });
-    std::list<Find::TargetSettingInfo> read;
-    EXPECT_FALSE(finder.SinkSetting(to, read, false));
-    EXPECT_TRUE(read.empty());
-    EXPECT_EQ(findtest::LogCapture::instance().count("Find answer texts too many : 65537"), 1);
+    bool bounded = false;
+    for (int attempt = 0; attempt < 5 && !bounded; ++attempt) {
+        findtest::LogCapture::instance().clear();
+        std::list<Find::TargetSettingInfo> read;
+        ASSERT_FALSE(finder.SinkSetting(to, read, false)) << "the read kept more than 65536 texts";
+        EXPECT_TRUE(read.empty());
+        bounded = findtest::LogCapture::instance().count("Find answer texts too many : 65537") == 1;
+    }
+    EXPECT_TRUE(bounded) << "five reads in a row ended early: answers kept coming late";
 }
 
 TEST_F(FindManage, SetsUnitsAndEndsWithAFinale) {

@@ -48,13 +48,20 @@ TEST_F(FindQueries, StatusScanReadsTheEntries) {
         if (r.id == SYNCNAME_SET) (void)p.answer(r, reply(SYNCNAME_ANS, STATUS_ACCEPT));
         if (r.id != STATUS_REQ) return;
         switch (r.o[0]) {
-            case 0: (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 3, 0, 0, 1)); break;
+            case 0: (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 6, 0, 0, 1)); break;
             case 1:
                 (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 1, 2, 7000, 1, addressPayload(peerAddress, "sinkA")));
                 break;
             case 2: (void)p.answer(r, reply(STATUS_ANS, STATUS_NONE, 2, 0, 0, 1)); break;
             case 3:  // a version word above the setting
                 (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 3, 0, 7003, 2, addressPayload(peerAddress, "new")));
+                break;
+            case 4:
+                (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 4, 1, 7004, 1, addressPayload(peerAddress, "sinkB")));
+                break;
+            case 5: break;  // silent: the scan of this target ends here
+            case 6:
+                (void)p.answer(r, reply(STATUS_ANS, STATUS_ACCEPT, 6, 1, 7006, 1, addressPayload(peerAddress, "late")));
                 break;
         }
     });
@@ -63,7 +70,10 @@ TEST_F(FindQueries, StatusScanReadsTheEntries) {
     const std::map<ORVEX::IPAddress, Find::FindTargetSt> found{{target.self, Find::FindTargetSt{4, "T"}}};
     std::map<ORVEX::IPAddress, Find::TargetStatusInfo> status;
     ASSERT_TRUE(finder.findTarget(found, status));
-    ASSERT_EQ(status.size(), 1u);
+    ASSERT_EQ(status.size(), 2u);
+    ASSERT_EQ(status.count(address("::1", 7004)), 1u);
+    EXPECT_EQ(status.at(address("::1", 7004)).entryName, "sinkB");
+    status.erase(address("::1", 7004));
     const auto& [key, entry] = *status.begin();
     EXPECT_EQ(key, address("::1", 7000));
     EXPECT_EQ(entry.id, 4u);
@@ -73,7 +83,8 @@ TEST_F(FindQueries, StatusScanReadsTheEntries) {
     EXPECT_EQ(entry.version, 1);
     EXPECT_EQ(entry.peer, peerAddress);
     EXPECT_EQ(entry.entryName, "sinkA");
-    EXPECT_EQ(target.requests(STATUS_REQ).size(), 4u);
+    EXPECT_EQ(target.requests(STATUS_REQ).size(), 6u) << "entry 6 is never asked";
+    EXPECT_EQ(findtest::LogCapture::instance().count("Find walk ends at a silent entry : T 5"), 1);
 }
 
 TEST(FindStatusSort, ChainsFollowThePeers) {

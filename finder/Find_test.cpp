@@ -197,10 +197,13 @@ TEST_F(FindExchange, CodeAndPeerRules) {
             case Nothing: break;
         }
     };
-    const Case* current = nullptr;
+    // Set by the test thread, read by the peer's thread.
+    std::atomic<const Case*> current{nullptr};
     peer.run([&](Peer& p, const Request& r) {
-        say(stranger, r.from, current->stranger);
-        for (Say s : current->peer) say(p, r.from, s);
+        const Case* now = current.load();
+        if (now == nullptr) return;
+        say(stranger, r.from, now->stranger);
+        for (Say s : now->peer) say(p, r.from, s);
     });
     for (const Case& c : cases) {
         current = &c;
@@ -243,6 +246,7 @@ TEST_F(FindExchange, StrayDatagramsDoNotStretchTheWindow) {
     const int result = finder.sendAck(to, Send(PORT_REQ, STATUS_NONE), PORT_ANS, answer, true);
     const bool stillFlooding = flooding.load();
     stopFlood = true;
+    peer.stop();  // the flood thread is started on the peer's thread: join that first
     if (flood.joinable()) flood.join();
     EXPECT_EQ(result, Find::ACK_SILENCE);
     EXPECT_TRUE(stillFlooding);

@@ -14,7 +14,8 @@ bool holdsLineEnd(const std::string& text) { return text.find_first_of("\r\n") !
 
 }  // namespace
 
-TargetListCommand::TargetListCommand(std::uint16_t interfaceIndex) : interfaceIndex(interfaceIndex) {}
+TargetListCommand::TargetListCommand(std::uint16_t interfaceIndex, const std::atomic<bool>& running)
+    : interfaceIndex(interfaceIndex), running(running) {}
 
 bool TargetListCommand::run(SnedMessageFrames& frame) const {
     LEVEL_NOTICE << "Target List";
@@ -22,6 +23,7 @@ bool TargetListCommand::run(SnedMessageFrames& frame) const {
     setting.productId = FinderProductId;
     setting.name = FinderName;
     ZARNITH::Find finder(setting);
+    finder.setLimit(ZARNITH::FindLimit(ORVEX::Clock::now() + Budget, &running));
     // A failed open leaves the socket closed; the discovery below then fails.
     (void)finder.open(interfaceIndex);
 
@@ -40,6 +42,10 @@ bool TargetListCommand::run(SnedMessageFrames& frame) const {
     if (!finder.findTarget(found, ports, Mode)) {
         LEVEL_ERROR << "Socket Err";
         return false;
+    }
+    if (finder.limitReached()) {
+        LEVEL_NOTICE << (running.load() ? "Target List time limit, ports listed : " : "Target List stopped, ports listed : ")
+                     << static_cast<unsigned long>(ports.size());
     }
     addLines(ports, frame);
     return true;

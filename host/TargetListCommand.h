@@ -4,20 +4,26 @@
 // with one "TargetList" line per port, in address order:
 //     address,port interface-index name(portName)
 // the "(portName)" only when the port has a name. Main thread only; blocks
-// the main loop for the whole scan.
+// the main loop for the whole scan, which is bounded: a target's port walk
+// ends at its first silent port, every target gets an even share of the time
+// left, and the whole list ends after Budget or as soon as the run flag is
+// cleared (SIGTERM); the list then holds what was found.
 //
 // The host's own target is left out of the scan: its ports are the host's
 // own endpoints, whose control step is this blocked main loop, so they could
 // not answer and would fail the whole list.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
 
 #include "finder/Find.h"
 #include "foundation/IPAddress.h"
+#include "foundation/Clock.h"
 #include "foundation/Socket.h"
+#include "host/RunFlag.h"
 #include "host/SnedMessageFrames.h"
 
 class TargetListCommand {
@@ -31,8 +37,13 @@ public:
     static constexpr const char* Key = "TargetList";
     // Most payload bytes one frame carries (its 24-bit length).
     static constexpr std::size_t FramePayloadLimit = 0xFFFFFF;
+    // Most time one list takes: discovery (3 passes of 30 ms per interface)
+    // and the answers of a few hundred devices on a local link fit well.
+    static constexpr ORVEX::Clock Budget = ORVEX::Clock::fromSeconds(5);
 
-    explicit TargetListCommand(std::uint16_t interfaceIndex);
+    // The list stops early once `running` reads false.
+    explicit TargetListCommand(std::uint16_t interfaceIndex,
+                               const std::atomic<bool>& running = TolvenmarkHost::app_running);
 
     // Discovery and port scan into `frame`; false (with "Socket Err" logged)
     // when a socket of the finder failed: the caller drops the controller.
@@ -50,5 +61,6 @@ public:
     static void dropOwnTargets(Found& found, const ORVEX::Socket::AddressList& own);
 
 private:
-    std::uint16_t interfaceIndex;  // the "Interface" setting
+    std::uint16_t interfaceIndex;    // the "Interface" setting
+    const std::atomic<bool>& running;  // the host's run flag (cleared from a signal handler)
 };

@@ -304,6 +304,28 @@ TEST(SyncTransfer, AutomaticFrontYieldsTwoProfiles) {
     EXPECT_TRUE(log.has("configTransferAuto done"));
 }
 
+// A sink's budget below one datagram per cycle: 0 messages. The fixed and
+// variable profiles (and their count searches) have no room; the automatic
+// one still yields two profiles the worker can run.
+TEST(SyncTransfer, BudgetBelowOneDatagramLeavesOnlyTheAutomaticProfile) {
+    LogCapture log;
+    Sync sync;
+    sync.sendFormat = kQ48;
+    ASSERT_TRUE(sync.setPackSize(1500, 1000));
+    ASSERT_EQ(sync.packDataCount, 0);
+    EXPECT_FALSE(sync.configTransferFix(us(2000), 0));
+    EXPECT_FALSE(sync.configTransferVar(us(2000), 0));
+    EXPECT_FALSE(sync.configTransferFixAuto(us(2000)));
+    EXPECT_FALSE(sync.configTransferVarAuto(us(2000)));
+    EXPECT_EQ(sync.profileCount, 0);
+    (void)sync.profileMaker.setParameter(0, 0, PROFILE_NONE, 8, 8);
+    sync.configTransferAuto(Clock(), Clock(), us(2000));
+    ASSERT_EQ(sync.profileCount, 2);
+    for (int i = 0; i < 2; ++i) EXPECT_NE(Sync::resendRingSize(sync.profiles[i]), 0u) << i;
+    EXPECT_GE(sync.profiles[1].cycle.picoseconds(), us(2000).picoseconds());
+    EXPECT_TRUE(log.has("configTransferAuto falt"));
+}
+
 // No message size at all: not even the lifted-limit search builds a profile,
 // and the earlier connection's profile is not left to run in its place.
 TEST(SyncTransfer, AutomaticFrontWithoutAnyProfileLeavesNone) {

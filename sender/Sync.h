@@ -123,7 +123,10 @@ public:
     [[nodiscard]] bool setSinkConfigure(FormatConfigure format);
     std::uint32_t getNoneBaseMin() const;
     std::uint32_t getFrameMax() const;
-    void setPackSize(std::uint16_t mtu, std::uint16_t max);
+    // The packet limits of a sink's data-size answer (the one rule, also
+    // used by setSink). False, limits unchanged, when the datagram size
+    // leaves no payload.
+    bool setPackSize(std::uint16_t mtu, std::uint16_t max);
     void memcpySync(std::uint8_t* destination, const std::uint8_t* source, std::size_t count);
     // Swaps the converter for its phase-inverting or plain twin:
     // invert = hostPhaseInvert XOR sinkPhaseInvert (worker thread only).

@@ -147,7 +147,9 @@ TEST_F(RingStreamTest, EndConnectionEndsAPlayingStreamBeforeTheRingChanges) {
     ring.pre_disconnect(true);
     std::atomic<bool> stop{false};
     auto served = std::async(std::launch::async, [&] { sink.serve(stop); });
-    std::this_thread::sleep_for(100ms);
+    // Ended while the track plays: once the worker has taken a few blocks.
+    const std::uint64_t queued = ring.getLastBufferCount();
+    ASSERT_TRUE(tmtest::eventually([&] { return ring.getLastBufferCount() + 10 <= queued; }, 10000ms));
     ring.endConnection();
     EXPECT_EQ(ring.state.load(), 0);
     served.wait();

@@ -317,16 +317,20 @@ std::uint32_t Sync::getFrameMax() const {
     return best;
 }
 
-void Sync::setPackSize(std::uint16_t mtu, std::uint16_t max) {
+bool Sync::setPackSize(std::uint16_t mtu, std::uint16_t max) {
     const std::uint16_t size = static_cast<std::uint16_t>(static_cast<std::uint16_t>(mtu - 64) & 0xFFF6);
     // An MTU that leaves no payload (or wraps below the headers) is refused:
     // the limits keep their values.
     if (mtu <= 64 || size == 0) {
         LEVEL_WARNING << "setPackSize refused mtu " << static_cast<unsigned>(mtu);
-        return;
+        return false;
     }
     packDataSize = size;
+    // A budget below one datagram per cycle gives 0 messages: the fixed and
+    // variable profiles then have no room and fail, so the host falls back
+    // to the automatic profile.
     packDataCount = max == 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(max / mtu);
+    return true;
 }
 
 }  // namespace ZARNITH

@@ -121,29 +121,15 @@ bool Sync::setSink(const ORVEX::IPAddress& sink, ORVEX::Clock hostLatency, bool 
                    << "us latency=" << latency * 100u << "us";
     }
 
-    bool sized = false;
-    if (sendAck(sink, Send(DATASIZE_REQ, STATUS_NONE, std::uint64_t{0}), DATASIZE_ANS, answer, AnswerWindow) &&
-        !answer.empty()) {
-        const std::uint16_t mtu = answer.getOption0();
-        const std::uint16_t max = answer.getOption1();
-        LEVEL_INFO << "DATASIZE_REQ mtu=" << static_cast<unsigned>(mtu) << " max=" << static_cast<unsigned>(max);
-        const auto size = static_cast<std::uint16_t>((mtu - 64) & 0xFFF6);
-        // A datagram size below the header room, or no size at all, has no
-        // meaning: keep the defaults instead of dividing by it.
-        if (mtu > 64 && size > 0) {
-            packDataSize = size;
-            if (max == 0xFFFF) {
-                packDataCount = 0xFFFF;
-            } else {
-                const unsigned count = max / mtu;
-                packDataCount = static_cast<std::uint16_t>(count == 0 ? 1 : count);
-            }
-            sized = true;
-        } else {
-            LEVEL_WARNING << "DATASIZE_ANS unusable mtu=" << static_cast<unsigned>(mtu);
-        }
+    const bool answered =
+        sendAck(sink, Send(DATASIZE_REQ, STATUS_NONE, std::uint64_t{0}), DATASIZE_ANS, answer, AnswerWindow) &&
+        !answer.empty();
+    if (answered) {
+        LEVEL_INFO << "DATASIZE_REQ mtu=" << static_cast<unsigned>(answer.getOption0())
+                   << " max=" << static_cast<unsigned>(answer.getOption1());
     }
-    if (!sized) {
+    // No answer, or one whose datagram size has no meaning: the defaults.
+    if (!answered || !setPackSize(answer.getOption0(), answer.getOption1())) {
         packDataSize = 1428;
         packDataCount = 10;
     }

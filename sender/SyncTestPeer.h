@@ -31,16 +31,19 @@
 
 namespace synctest {
 
-// Every log body of the process, in order (level 7 and below).
+// Every log body of the process since the test began, in order (level 7
+// and below).
 class LogCapture : public tmtest::LogCapture {
 public:
-    // Also lifts the calling (test) thread to round-robin real-time, so that
-    // a scripted peer answers inside the sender's 10 ms windows on a loaded
-    // machine.
+    // Starts each test with an empty capture: the lines of earlier tests in
+    // the same process must not answer its searches. Also lifts the calling
+    // (test) thread to round-robin real-time, so that a scripted peer answers
+    // inside the sender's 10 ms windows on a loaded machine.
     static void start(int level = 7) {
         (void)ORVEX::ThreadPriority::setPriority(ORVEX::ThreadPriority::getSelfThreadID(),
                                                  ORVEX::ThreadPriority::HIGH);
         tmtest::LogCapture::start(level);
+        instance().clear();
     }
 };
 

@@ -132,17 +132,43 @@ protected:
         return sync.state.load() == wanted;
     }
     std::size_t dataCount() const { return sink.count(STREAMDATA_SET); }
+    // A source that never ends: the same one-message chunk again and again.
+    void endlessMessages() {
+        sync.endless = true;
+        sync.track = PatternSync::pattern(384);
+        sync.chunkBytes = 384;
+    }
 
     ScriptedSink sink;
     PatternSync sync;
 };
 
+// Messages per cycle, in order: the data messages cut after each one that
+// ends a cycle; a last cycle still under way is left out.
+std::vector<std::size_t> cycleLengths(const std::vector<Message>& messages) {
+    std::vector<std::size_t> lengths;
+    std::size_t open = 0;
+    for (const Message& m : messages) {
+        if (m.id != STREAMDATA_SET) continue;
+        ++open;
+        if (m.status & STATUS_CYCLEEND) {
+            lengths.push_back(open);
+            open = 0;
+        }
+    }
+    return lengths;
+}
+
 TEST_F(WorkerTest, FirstCycleIsSilenceThenTheStreamFollowsInSequence) {
     sync.track = PatternSync::pattern(384 * 40);
     sync.chunkBytes = 1000;  // chunks that do not fit the messages
     connect(synctest::fixProfile(1000, 2, 48));
+    // The loop starts before play() is called, so it logs that it is not playing.
+    ASSERT_TRUE(LogCapture::instance().waitFor("redy to play loop start", 2000ms));
+    EXPECT_GE(LogCapture::instance().find("redy to play loop start0"), 0);
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 30; }));
+    // The first cycle, built ahead, is silence with sequence numbers 0 and 1.
     ASSERT_GE(sink.messages.size(), 2u);
     for (int i = 0; i < 2; ++i) {
         const Message& m = sink.messages[i];
@@ -150,16 +176,24 @@ TEST_F(WorkerTest, FirstCycleIsSilenceThenTheStreamFollowsInSequence) {
         EXPECT_EQ(m.seq, i);
         EXPECT_EQ(m.payload, std::vector<std::uint8_t>(384, 0));
     }
-    EXPECT_EQ(sink.messages[0].status & STATUS_CYCLEEND, 0);
-    EXPECT_NE(sink.messages[1].status & STATUS_CYCLEEND, 0);
     std::uint16_t seq = 0;
     for (const Message& m : sink.messages) {
         if (m.id != STREAMDATA_SET) continue;
         EXPECT_EQ(m.seq, seq++);
         EXPECT_EQ(m.payload.size(), 384u);
-        // Two messages per cycle: the second ends it.
-        EXPECT_EQ((m.status & STATUS_CYCLEEND) != 0, m.seq % 2 == 1) << m.seq;
     }
+    // Two messages a cycle; a cycle that starts late (a legal event on a busy
+    // machine) sends twice its messages and skips the next deadline, and
+    // logs that it was late. Only the last message of a cycle ends it.
+    const std::vector<std::size_t> cycles = cycleLengths(sink.messages);
+    ASSERT_GE(cycles.size(), 10u);
+    std::size_t bursts = 0;
+    for (std::size_t i = 0; i < cycles.size(); ++i) {
+        EXPECT_TRUE(cycles[i] == 2 || cycles[i] == 4) << "cycle " << i << " of " << cycles[i] << " messages";
+        if (cycles[i] == 4) ++bursts;
+    }
+    EXPECT_LE(bursts, static_cast<std::size_t>(LogCapture::instance().count("over time ")));
+
     const std::vector<std::uint8_t> got = sink.stream_bytes();
     ASSERT_GE(got.size(), 768u + 384u * 20);
     // Silence until play() takes effect, then the track.
@@ -169,7 +203,6 @@ TEST_F(WorkerTest, FirstCycleIsSilenceThenTheStreamFollowsInSequence) {
     ASSERT_GE(got.size(), start + 384u * 20);
     EXPECT_TRUE(std::equal(got.begin() + static_cast<long>(start), got.begin() + static_cast<long>(start) + 384 * 20,
                            sync.track.begin()));
-    EXPECT_GE(LogCapture::instance().find("redy to play loop start0"), 0);
     EXPECT_GE(LogCapture::instance().find("wth start  FEEDBACK:1  Info=10"), 0);
     EXPECT_GE(LogCapture::instance().find("Worker Thread Priority change HIGH"), 0);
 }
@@ -189,9 +222,7 @@ TEST_F(WorkerTest, FirstCycleLongerThanASecondKeepsEveryMessage) {
 }
 
 TEST_F(WorkerTest, ResendRequestSendsEveryMissingMessageFirstOldestFirst) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(2000, 4, 48));
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 40; }));
@@ -224,9 +255,7 @@ TEST_F(WorkerTest, ResendRequestSendsEveryMissingMessageFirstOldestFirst) {
 }
 
 TEST_F(WorkerTest, ResendRequestOutsideTheRingEndsTheConnection) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(1000, 1, 48));  // a ring of 1024 messages
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 5; }));
@@ -254,12 +283,21 @@ TEST_F(WorkerTest, PauseSendsSilenceWithoutTakingChunksAndResumesWhereItStopped)
     sync.track = PatternSync::pattern(384 * 400);
     sync.chunkBytes = 384;
     connect(synctest::fixProfile(1000, 1, 48));
+    const std::vector<std::uint8_t> silent(384, 0);
+    auto silentFrom = [&](std::size_t from) {
+        for (std::size_t i = from; i < sink.messages.size(); ++i)
+            if (sink.messages[i].id == STREAMDATA_SET && sink.messages[i].payload == silent) return i;
+        return sink.messages.size();
+    };
     sync.play();
-    ASSERT_TRUE(sink.run([&] { return dataCount() >= 20; }));
+    ASSERT_TRUE(sink.run([&] { return dataCount() >= 20 && sink.messages.back().payload != silent; }));
     sync.stop();
-    (void)sink.run([] { return false; }, 50ms);
+    // A message of silence after the stop was built once the worker saw it:
+    // from then on it takes no chunk.
+    const std::size_t stoppedAt = sink.messages.size();
+    ASSERT_TRUE(sink.run([&] { return silentFrom(stoppedAt) < sink.messages.size(); }));
     const int calls = sync.calls.load();
-    const std::size_t pausedFrom = sink.messages.size();
+    const std::size_t pausedFrom = silentFrom(stoppedAt);
     ASSERT_TRUE(sink.run([&] { return sink.messages.size() >= pausedFrom + 30; }));
     EXPECT_EQ(sync.calls.load(), calls);
     for (std::size_t i = pausedFrom; i < sink.messages.size(); ++i) {
@@ -360,9 +398,7 @@ TEST_F(WorkerTest, ResendRequestAfterTheFinalMessageIsServedBeforeTheDisconnect)
 }
 
 TEST_F(WorkerTest, DisconnectWhilePausedEndsAtTheChunkInHand) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     connect(synctest::fixProfile(1000, 1, 48));
     sync.play();
     ASSERT_TRUE(sink.run([&] { return dataCount() >= 10; }));
@@ -405,9 +441,7 @@ TEST_F(WorkerTest, ReportsSteerTheFixedSizeCycleAndTheFractionalFrames) {
         sync.close();
         sink.messages.clear();
         LogCapture::instance().clear();
-        sync.endless = true;
-        sync.track = PatternSync::pattern(384);
-        sync.chunkBytes = 384;
+        endlessMessages();
         sink.rateCode = c.code;
         Profile p = synctest::fixProfile(1000, 1, 48);
         if (c.fixedSize) {
@@ -424,9 +458,7 @@ TEST_F(WorkerTest, ReportsSteerTheFixedSizeCycleAndTheFractionalFrames) {
 }
 
 TEST_F(WorkerTest, LateCyclesBurstChangeProfileAndRecover) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     sync.profiles[1] = synctest::fixProfile(10000, 1, 160);
     sync.profileCount = 2;
     sync.delayMs = 3;  // every message waits for its chunk: each 1 ms cycle is late
@@ -445,9 +477,7 @@ TEST_F(WorkerTest, LateCyclesBurstChangeProfileAndRecover) {
 }
 
 TEST_F(WorkerTest, LateCyclesWithoutFastFeedbackKeepTheSchedule) {
-    sync.endless = true;
-    sync.track = PatternSync::pattern(384);
-    sync.chunkBytes = 384;
+    endlessMessages();
     sync.delayMs = 3;
     sync.latency = 3000;  // above 200 ms the flag is kept
     connect(synctest::fixProfile(1000, 1, 48), Sync::NOFASTFEEDBACK);

@@ -66,7 +66,7 @@ Sink::~Sink() {
     if (thread_.joinable() || controlSocket_.is_open()) {
         if (thread_.joinable())
             LEVEL_ERROR << "Sink destroyed open: the derived class must close() in its destructor";
-        destroying_ = true;
+        handOver_.closing(true);
         close();
     }
 }
@@ -115,14 +115,9 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
     }
     baseStatus_ = status;
     rateCode_ = StreamRate::None;
-    state_ = IDLE;
-    streaming_ = false;
-    disconnectPending_ = false;
-    destroying_ = false;
-    closing_ = false;
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
+    handOver_.opened();
     running_ = true;
-    threadAlive_ = true;
 
     if (!startStreamWorker()) {
         LEVEL_ERROR << "Stream Worker Start Error";
@@ -135,7 +130,7 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
 void Sink::close() {
     LEVEL_DEBUG << "Sink close";
     // A stream thread that ends because of close() has not failed.
-    closing_ = true;
+    handOver_.closing(false);
     running_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -144,7 +139,7 @@ void Sink::close() {
     // The stream thread sees `running` clear within its 100 ms wait; it stops
     // the MS thread itself before it ends.
     if (thread_.joinable()) thread_.join();
-    threadAlive_ = false;
+    handOver_.closed();
     streamSocket_.close();
     waiter_.clear(controlSocket_);
     controlSocket_.close();
@@ -240,15 +235,15 @@ void Sink::nop(const ORVEX::IPAddress& host, std::uint16_t seconds, bool send) {
 }
 
 void Sink::stop(std::uint16_t seconds, bool send) {
-    if (!streaming_) return;
+    if (!handOver_.streaming()) return;
     localStop_ = true;
     ORVEX::IPAddress peer;
     {
-        std::lock_guard<std::mutex> lock(peerMutex_);
-        peer = peer_;
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        peer = connection_.peer;
     }
     nop(peer, seconds, send);
-    while (localStop_ && streaming_ && running_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (localStop_ && handOver_.streaming() && running_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 bool Sink::_ConfigGet(std::uint16_t index, std::string& text, std::uint16_t& value) {

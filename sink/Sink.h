@@ -36,6 +36,7 @@
 #include "sink/SinkSetting.h"
 #include "sink/StopWindows.h"
 #include "sink/StreamDatagram.h"
+#include "sink/StreamHandOver.h"
 
 namespace ZARNITH {
 
@@ -54,7 +55,12 @@ public:
     };
 
     // Connection states.
-    enum State : int { IDLE = 0, CONNECTING = 1, CONNECTED = 2, DISCONNECTING = 3 };
+    enum State : int {
+        IDLE = StreamHandOver::IDLE,
+        CONNECTING = StreamHandOver::CONNECTING,
+        CONNECTED = StreamHandOver::CONNECTED,
+        DISCONNECTING = StreamHandOver::DISCONNECTING
+    };
 
     // Why the current (or last) connection ended.
     enum class EndCause : int { None = 0, Request, Timeout, Local };
@@ -95,9 +101,9 @@ public:
 
     // Read-outs for applications and tests.
     std::uint16_t getBaseStatus() const { return baseStatus_.load(); }
-    int getState() const { return state_.load(); }
+    int getState() const { return handOver_.connection(); }
     bool isRunning() const { return running_.load(); }
-    bool isStreaming() const { return streaming_.load(); }
+    bool isStreaming() const { return handOver_.streaming(); }
     std::uint16_t getControlPort() const { return controlPort_; }
     std::uint16_t getStreamPort() const { return streamPort_.load(); }
     FormatConfigure getCurrentFormat() const { return FormatConfigure(currentFormat_.load()); }
@@ -140,12 +146,20 @@ protected:
 private:
     struct Session;
 
+    // What the control step hands to the stream thread with a connection.
+    struct ConnectionRecord {
+        ORVEX::IPAddress peer;   // the connected sender
+        ORVEX::IPAddress local;  // the address it asked, where the sink's datagrams leave from
+        bool headerless = false; // a header-less ("MS") connection
+    };
+
     static void exclusivePort(ORVEX::Socket& socket);
     static bool openAndBind(ORVEX::Socket& socket, std::uint16_t port, const char* openText, const char* bindText,
                             std::uint16_t& bound);
 
     // Control exchange (application thread).
-    bool sendRegistration(ORVEX::Clock now);
+    bool sendRegistration(ORVEX::Clock now, std::uint64_t previous);
+    // Every answer leaves from the address the request was sent to.
     bool answer(const Send& message, const ORVEX::IPAddress& to);
     bool echo(const Receive& request, const ORVEX::IPAddress& from);
     bool isOwnEndpoint(const ORVEX::IPAddress& address) const;
@@ -167,19 +181,23 @@ private:
     bool sendManagement(const Send& message, const ORVEX::IPAddress& to, const char* errorText, int line);
     bool waitWhileDisconnecting();
     bool openMsSocket(std::uint16_t& port);
-    void abortConnect();
+    void clearPlaying();
 
     // Stream receiver (stream thread, and the MS thread where noted).
     enum class IdleResult { Fatal, Stop, Connected };
     IdleResult idlePhase(ORVEX::Socket::Waiter& streamWaiter);
+    void endThread();
     bool dataPhase(ORVEX::Socket::Waiter& streamWaiter);
     bool dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter);
     bool handleData(Session& session, const StreamDatagram& message, StreamBuffer& buffer, ORVEX::Clock now);
-    void sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text);  // stream and MS thread
+    // Stream and MS thread; `source` is the address the triggering datagram was sent to.
+    void sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text,
+                           const ORVEX::IPAddress& source);
     bool endConnection(Session& session, EndCause cause, const char* text, bool answerSender);
     void stopMs(Session& session);
-    bool sendStream(const Send& message, const ORVEX::IPAddress& to);  // stream and MS thread
-    bool sendRateReport(Session& session);                            // stream and MS thread
+    bool sendStream(const Send& message, const ORVEX::IPAddress& to,
+                    const ORVEX::IPAddress& source);  // stream and MS thread
+    bool sendRateReport(Session& session, const ORVEX::IPAddress& source);  // stream and MS thread
     void msThreadBody(Session& session);                              // MS thread
     bool receiveFailureIsFatal(const char* text, int line);           // stream and MS thread
     // The virtual calls of the stream side, which fall back to the defaults
@@ -194,16 +212,13 @@ private:
     ORVEX::Socket::Waiter& waiter_;  // application thread only
 
     std::atomic<bool> running_{false};        // app: open/close/errDisconnect; stream: fatal end
-    std::atomic<bool> closing_{false};        // app: set by close, cleared by open; stream/MS threads read
-    std::atomic<bool> threadAlive_{false};    // stream thread while it can stream; app reads (connect)
-    std::atomic<bool> streamIdle_{false};     // stream thread: in its idle phase, done with the last connection; app reads
-    std::atomic<bool> destroying_{false};     // ~Sink: no more callbacks into the derived class
+    // The connection state and the stream thread's life, moved by the app
+    // thread (open, connect, withdraw, close) and the stream thread (take,
+    // disconnect, end); the MS thread reads it. See StreamHandOver.h.
+    StreamHandOver handOver_;
     std::atomic<std::uint16_t> baseStatus_{0};  // app: connect, phase; stream: disconnect
-    std::atomic<int> state_{IDLE};            // app: 0->1->2, aborts; stream: 2->3->0
     std::atomic<bool> localStop_{false};      // app sets (stop), stream clears
-    std::atomic<bool> streaming_{false};      // stream thread writes, app reads
-    std::atomic<bool> disconnectPending_{false};  // the connection still owes its disconnectStream; app and stream
-    std::atomic<EndCause> endCause_{EndCause::None};  // stream (and app on abort) write, app reads
+    std::atomic<EndCause> endCause_{EndCause::None};  // stream (and app on withdraw) write, app reads
     std::atomic<std::uint64_t> acceptedMessages_{0};  // stream/MS thread write, any thread reads
     std::atomic<std::uint64_t> resendRequests_{0};    // stream/MS thread write, any thread reads
 
@@ -212,16 +227,16 @@ private:
     std::mutex streamSendMutex_;   // serialises sends on streamSocket_ (stream and MS thread)
     ORVEX::Socket msSocket_;       // app opens at CONNECTMS while the stream thread is idle; MS thread receives; stream thread closes after the connection
     ORVEX::IPAddress msBindAddress_;  // application thread only: the port of the previous MS bind
-    std::atomic<bool> msMode_{false};  // app sets at connect, stream thread reads at data start
 
     std::uint16_t controlPort_ = 0;           // app writes at open; read-only afterwards
     std::atomic<std::uint16_t> streamPort_{0};  // app writes at open
     std::atomic<std::uint16_t> msPort_{0};    // app writes at CONNECTMS
     std::set<std::array<std::uint8_t, 16>> ownAddresses_;  // app: filled at open, read by the control step
 
-    mutable std::mutex peerMutex_;  // guards peer_
-    ORVEX::IPAddress peer_;         // app writes at connect, stream thread copies at data start
-    ORVEX::IPAddress lastStreamPeer_;  // stream thread only: sender of the previous connection
+    mutable std::mutex connectionMutex_;  // guards connection_
+    ConnectionRecord connection_;         // app writes at connect, stream thread copies at data start, stop() reads
+    ORVEX::IPAddress lastStreamPeer_;   // stream thread only: sender of the previous connection
+    ORVEX::IPAddress requestDestination_;  // application thread only: where the request in hand was sent to
 
     std::atomic<std::uint64_t> lastRegistration_{0};  // app writes after a registration; stream forces one after a disconnect
     StreamBuffer defaultBuffer_;                       // stream or MS thread, one at a time

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "foundation/SysLog.h"
+#include "protocol/LittleEndian.h"
 #include "protocol/Receive.h"
 #include "sink/Sink.h"
 
@@ -38,7 +39,10 @@ ORVEX::IPAddress loopbackTarget() {
 
 }  // namespace
 
-bool Sink::sendRegistration(ORVEX::Clock now) {
+// `previous` is the registration time read before the status: when the
+// stream thread asks for a registration meanwhile (a connection ended), its
+// request stands and the next step registers the new status.
+bool Sink::sendRegistration(ORVEX::Clock now, std::uint64_t previous) {
     SendBuffer message;
     message.set(PORTREGIST_SET, base(), config_.portId, 0, 0, 1);
     message.set_str(config_.name);
@@ -47,12 +51,12 @@ bool Sink::sendRegistration(ORVEX::Clock now) {
         LEVEL_ERROR << "UDP control send error " << __LINE__ << ":" << controlSocket_.lastError;
         return false;
     }
-    lastRegistration_ = now.picoseconds();
+    (void)lastRegistration_.compare_exchange_strong(previous, now.picoseconds());
     return true;
 }
 
 bool Sink::answer(const Send& message, const ORVEX::IPAddress& to) {
-    if (controlSocket_.sendToV6(message, to, true)) return true;
+    if (controlSocket_.sendToV6(message, to, requestDestination_, true)) return true;
     LEVEL_ERROR << "UDP control send error " << __LINE__ << ":" << controlSocket_.lastError;
     return false;
 }
@@ -80,8 +84,9 @@ bool Sink::controlLoop() {
     const ORVEX::Clock now = ORVEX::Clock::now();
 
     // 1. Registration with the local target endpoint.
-    if ((now - ORVEX::Clock(lastRegistration_.load())).Comp(RegistrationPeriod) >= 0) {
-        if (!sendRegistration(now)) return false;
+    const std::uint64_t registered = lastRegistration_.load();
+    if ((now - ORVEX::Clock(registered)).Comp(RegistrationPeriod) >= 0) {
+        if (!sendRegistration(now, registered)) return false;
     }
     // 2. Stop-window expiry.
     stopWindows_.expire(now);
@@ -90,7 +95,7 @@ bool Sink::controlLoop() {
     if (!waiter_.check(controlSocket_)) return running_;
     Receive request;
     ORVEX::IPAddress from;
-    if (!controlSocket_.receiveFromV6(request, from)) {
+    if (!controlSocket_.receiveFromV6(request, from, requestDestination_)) {
         const int error = errno;
         if (error == ECONNREFUSED) {
             // An earlier datagram found no listener (a missing local target).
@@ -172,21 +177,19 @@ bool Sink::handleParameter(const ORVEX::IPAddress& from) {
 }
 
 // Waits while a disconnect is under way, or while the stream thread has not
-// yet come back to its idle phase from the last connection. False when the
+// yet come back to its idle wait from the last connection. False when the
 // sink stops meanwhile.
 bool Sink::waitWhileDisconnecting() {
-    for (;;) {
-        const int state = state_;
-        const bool busy = state == DISCONNECTING || (state == IDLE && !streamIdle_ && threadAlive_);
-        if (!busy) return true;
+    while (handOver_.mustWait()) {
         if (!running_) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
 bool Sink::handleConnectPre(const Receive& request, const ORVEX::IPAddress& from) {
     if (!waitWhileDisconnecting()) return false;
-    if (state_ != IDLE) return answer(Send(CONNECTPRE_ANS, base()), from);
+    if (handOver_.connection() != StreamHandOver::IDLE) return answer(Send(CONNECTPRE_ANS, base()), from);
 
     PreConnect& pre = preConnect();
     const std::uint64_t announced = request.getOption();
@@ -240,10 +243,7 @@ bool Sink::openMsSocket(std::uint16_t& port) {
     return true;
 }
 
-void Sink::abortConnect() {
-    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
-    state_ = IDLE;
-}
+void Sink::clearPlaying() { baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING)); }
 
 bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
     const MessageID answerId = static_cast<MessageID>(request.getMessage() + 1);
@@ -276,11 +276,12 @@ bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
 
     // 3. and 4. Only an idle sink with a running stream thread takes a connection.
     if (!waitWhileDisconnecting()) return false;
-    if (state_ != IDLE) return refuse();
-    if (!running_ || !threadAlive_) {
+    if (handOver_.connection() != StreamHandOver::IDLE) return refuse();
+    auto noStreamThread = [&]() {
         LEVEL_NOTICE << "connect refused: stream thread not running";
         return refuse();
-    }
+    };
+    if (!running_ || !handOver_.threadReady()) return noStreamThread();
 
     // 5. to 8. Format checks.
     pre.client = ORVEX::IPAddress();
@@ -312,29 +313,32 @@ bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
     // 9. to 11. The connection is being made.
     baseStatus_.fetch_or(STATUS_PLAYING);
     {
-        std::lock_guard<std::mutex> lock(peerMutex_);
-        peer_ = from;
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        connection_ = ConnectionRecord{from, requestDestination_, headerless};
     }
     std::uint16_t msPort = 0;
     if (headerless) {
         if (!openMsSocket(msPort)) {
-            baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
+            clearPlaying();
             return false;
         }
     }
     msPort_ = msPort;
-    msMode_ = headerless;
     acceptedMessages_ = 0;
     resendRequests_ = 0;
     endCause_ = EndCause::None;
-    state_ = CONNECTING;
+    if (!handOver_.beginConnect()) {
+        clearPlaying();
+        return noStreamThread();
+    }
     eventUpdate();
     LEVEL_DEBUG << "do connect";
 
     // 12. The application's consent.
     const std::string name = clientNameSender_ == from ? clientName_ : std::string();
     if (!connectStream(name)) {
-        abortConnect();
+        clearPlaying();
+        handOver_.dropConnecting();
         LEVEL_NOTICE << "er1 coneSct";
         return false;
     }
@@ -343,8 +347,7 @@ bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
     if (headerless) {
         const ORVEX::BufferCS_const payload = request.get_data_CS();
         if (payload.size >= 8) {
-            std::uint64_t remote = 0;
-            for (int i = 7; i >= 0; --i) remote = (remote << 8) | payload.data[i];
+            const std::uint64_t remote = readU64LE(payload.data);
             if (remote != 0) {
                 ORVEX::IPAddress host = from;
                 host.port = 0;
@@ -354,20 +357,27 @@ bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
     }
 
     // 14. Connected: the stream thread starts its data phase.
-    disconnectPending_ = true;
-    state_ = CONNECTED;
+    if (!handOver_.handOver()) {
+        // The stream thread ended meanwhile: the application is owed its notice.
+        clearPlaying();
+        handOver_.dropConnecting();
+        endCause_ = EndCause::Local;
+        disconnectStream();
+        return noStreamThread();
+    }
     if (!answer(Send(answerId, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), streamPort_.load(), msPort, 0, 0),
                 from)) {
-        // 15. The sender never learns of the connection: end it here, quietly
+        // 15. The sender never learns of the connection: take it back, quietly
         // for the stream thread, with the one disconnect notice it is owed.
-        abortConnect();
+        const StreamHandOver::Withdrawn withdrawn = handOver_.withdraw();
+        if (withdrawn != StreamHandOver::Withdrawn::AlreadyEnded) clearPlaying();
         eventUpdate();
         // Let the stream thread leave the data phase first, so that the
         // application never sees its disconnect notice beside a delivery.
-        while (!streamIdle_ && threadAlive_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (disconnectPending_.exchange(false)) {
+        while (handOver_.streaming()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (withdrawn != StreamHandOver::Withdrawn::AlreadyEnded) {
             endCause_ = EndCause::Local;
-            if (!destroying_) disconnectStream();
+            disconnectStream();
         }
         return false;
     }

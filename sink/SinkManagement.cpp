@@ -13,7 +13,7 @@ namespace ZARNITH {
 using namespace ORVEX::SysLog;
 
 bool Sink::sendManagement(const Send& message, const ORVEX::IPAddress& to, const char* errorText, int line) {
-    if (controlSocket_.sendToV6(message, to, true)) return true;
+    if (controlSocket_.sendToV6(message, to, requestDestination_, true)) return true;
     LEVEL_ERROR << errorText << line << ":" << controlSocket_.lastError;
     return false;
 }

@@ -382,10 +382,6 @@ TEST_F(SinkManagement, IconAnswersFitOneDatagram) {
 
 // ---- failed answers ----
 
-bool addLocalAddress(const char* address) {
-    return tmtest::shell(std::string("ip -6 addr add ") + address + "/128 dev lo nodad") == 0;
-}
-
 // The finder's address vanishes after its request: the answer cannot be sent.
 // The step still returns true, except after a commit with changes and after
 // the synchro information.

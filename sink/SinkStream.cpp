@@ -22,6 +22,10 @@ using namespace ORVEX::SysLog;
 struct Sink::Session {
     ORVEX::IPAddress peer;                // the connected sender; read-only during the connection
     bool headerless = false;              // read-only during the connection
+    // Where the sender sends its stream to, and the sink's datagrams leave
+    // from: the address its connect asked, then the destination of its last
+    // datagram on the stream port. Stream thread only.
+    ORVEX::IPAddress source;
     SequenceCheck sequence;               // the data-receiving thread only (stream or MS thread)
     std::atomic<std::uint64_t> lastAccepted{0};  // data-receiving thread writes, stream thread reads
     std::atomic<bool> connected{false};   // data-receiving thread writes, stream thread reads
@@ -48,14 +52,14 @@ constexpr unsigned MaxTransientFailures = 1000;
 }  // namespace
 
 void Sink::notify() {
-    if (!destroying_) {
+    if (!handOver_.abandoned()) {
         eventUpdate();
         return;
     }
     Sink::eventUpdate();
 }
 
-Sink::StreamBuffer* Sink::streamBuffer() { return destroying_ ? &defaultBuffer_ : getStream(); }
+Sink::StreamBuffer* Sink::streamBuffer() { return handOver_.abandoned() ? &defaultBuffer_ : getStream(); }
 
 bool Sink::receiveFailureIsFatal(const char* text, int line) {
     const int error = errno;
@@ -72,23 +76,29 @@ void Sink::thread_stream_func() {
                                             ORVEX::ThreadPriority::CRITICAL)) {
         LEVEL_NOTICE << "ThreadPriority Err ";
         running_ = false;
-        threadAlive_ = false;
+        endThread();
         return;
     }
     while (running_) {
         const bool ok = streamWorker();
-        streaming_ = false;
         if (!ok) {
             LEVEL_NOTICE << "worker_str error";
             running_ = false;
             break;
         }
+        handOver_.backToIdle();
     }
-    // Whatever ended the thread, no connection is left behind.
-    threadAlive_ = false;
-    streamIdle_ = false;
-    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
-    state_ = IDLE;
+    endThread();
+}
+
+// Whatever ends the thread, no connection is left behind: one handed over
+// and never taken gets its disconnect notice here.
+void Sink::endThread() {
+    clearPlaying();
+    if (handOver_.ended() && !handOver_.abandoned()) {
+        endCause_ = EndCause::Local;
+        (void)disconnectStream();
+    }
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
 }
 
@@ -108,24 +118,23 @@ bool Sink::streamWorker() {
 Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
     StreamBuffer idleBuffer;
     unsigned failures = 0;
-    streamIdle_ = true;
     while (running_) {
         if (localStop_) return IdleResult::Stop;
         {
             std::unique_lock<std::mutex> lock(stateMutex_);
-            stateCondition_.wait_for(lock, std::chrono::milliseconds(1),
-                                     [this] { return state_ == CONNECTED || !running_; });
+            stateCondition_.wait_for(lock, std::chrono::milliseconds(1), [this] {
+                return handOver_.connection() == StreamHandOver::CONNECTED || !running_;
+            });
         }
         if (!running_) break;
-        if (state_ == CONNECTED) {
-            // Leave idle only for a connection still standing after we said so:
-            // the control step starts no new connection while we are not idle.
-            streamIdle_ = false;
-            if (state_ == CONNECTED) return IdleResult::Connected;
-            streamIdle_ = true;
+        const StreamHandOver::Connection connection = handOver_.connection();
+        if (connection == StreamHandOver::CONNECTED) {
+            // Taken in one step with the control step's hand-over, so that a
+            // connection it takes back is never begun here.
+            if (handOver_.take()) return IdleResult::Connected;
             continue;
         }
-        if (state_ != IDLE) continue;  // connecting: the socket is left to the new connection
+        if (connection != StreamHandOver::IDLE) continue;  // connecting: the socket is left to the new connection
 
         const int ready = streamWaiter.wait(ORVEX::Clock());
         if (ready == 0) {
@@ -134,7 +143,8 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         }
         if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
         ORVEX::IPAddress from;
-        if (!streamSocket_.receiveFromV6(idleBuffer.buffer, from)) {
+        ORVEX::IPAddress local;
+        if (!streamSocket_.receiveFromV6(idleBuffer.buffer, from, local)) {
             if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures)
                 return IdleResult::Fatal;
             continue;
@@ -144,28 +154,28 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         // A late disconnect request of the previous connection is answered.
         StreamDatagram message;
         if (from == lastStreamPeer_ && message.parse(idleBuffer.buffer) && message.id == DSICONNECT_REQ)
-            sendStream(Send(DSICONNECT_ANS, base()), from);
+            sendStream(Send(DSICONNECT_ANS, base()), from, local);
     }
     // `running` cleared: by close() the thread just ends, otherwise it fails.
-    return closing_ ? IdleResult::Stop : IdleResult::Fatal;
+    return handOver_.closingCleanly() ? IdleResult::Stop : IdleResult::Fatal;
 }
 
 bool Sink::dataPhase(ORVEX::Socket::Waiter& streamWaiter) {
     Session session;
     {
-        std::lock_guard<std::mutex> lock(peerMutex_);
-        session.peer = peer_;
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        session.peer = connection_.peer;
+        session.source = connection_.local;
+        session.headerless = connection_.headerless;
     }
-    session.headerless = msMode_;
     lastStreamPeer_ = session.peer;
-    streaming_ = true;
     rateCode_ = StreamRate::None;
     const ORVEX::Clock start = ORVEX::Clock::now();
     session.lastAccepted = start.picoseconds();
     session.sequence.reset(start);
 
     LEVEL_DEBUG << "do start";
-    if (!destroying_) startStream(ORVEX::Clock(startTime_.load()));
+    if (!handOver_.abandoned()) startStream(ORVEX::Clock(startTime_.load()));
     notify();
     if (session.headerless && msSocket_.is_open()) {
         session.msStop = false;
@@ -181,9 +191,9 @@ bool Sink::dataPhase(ORVEX::Socket::Waiter& streamWaiter) {
 bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
     unsigned failures = 0;
     for (;;) {
-        if (state_ == IDLE) {
+        if (handOver_.connection() == StreamHandOver::IDLE) {
             // The control step took the connection back (its answer could not
-            // be sent); it has given the disconnect notice itself.
+            // be sent); it gives the disconnect notice itself.
             LEVEL_NOTICE << "connect aborted";
             return true;
         }
@@ -194,7 +204,7 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
         if (!running_) {
             // close(): the connection ends here and the sender is told; only
             // a failing disconnect notice makes it an error.
-            if (closing_) return endConnection(session, EndCause::Local, nullptr, true);
+            if (handOver_.closingCleanly()) return endConnection(session, EndCause::Local, nullptr, true);
             LEVEL_NOTICE << "streamWorker err exit";
             endConnection(session, EndCause::Local, nullptr, true);
             return false;
@@ -227,7 +237,8 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
 
         StreamBuffer* target = session.headerless ? &session.control : streamBuffer();
         ORVEX::IPAddress from;
-        if (!streamSocket_.receiveFromV6(target->buffer, from)) {
+        ORVEX::IPAddress local;
+        if (!streamSocket_.receiveFromV6(target->buffer, from, local)) {
             if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures) {
                 endConnection(session, EndCause::Local, nullptr, false);
                 return false;
@@ -240,6 +251,7 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
             LEVEL_DEBUG << "udp_str from other peer dropped " << from;
             continue;
         }
+        if (!local.is_zero()) session.source = local;
         StreamDatagram message;
         if (!message.parse(target->buffer)) continue;
 
@@ -248,7 +260,7 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
             return endConnection(session, EndCause::Request, "DisConnect Request", true);
         }
         if (message.id == STREAMECHO_REQ) {
-            sendStream(Send(STREAMECHO_ANS, base()), session.peer);
+            sendStream(Send(STREAMECHO_ANS, base()), session.peer, session.source);
             continue;
         }
         if (session.headerless || message.id != STREAMDATA_SET) {
@@ -264,7 +276,7 @@ bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuf
     switch (session.sequence.check(sequence)) {
         case SequenceCheck::Verdict::InOrder: break;
         case SequenceCheck::Verdict::Gap:
-            sendResendRequest(session, sequence, now, "STREAM count error ");
+            sendResendRequest(session, sequence, now, "STREAM count error ", session.source);
             return true;
         case SequenceCheck::Verdict::Old: return true;
     }
@@ -272,18 +284,18 @@ bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuf
     ++acceptedMessages_;
     buffer.offset = StreamDatagram::HeaderSize;
     buffer.size = message.payloadSize;
-    if (destroying_ || !doneStream((message.status & STATUS_REPORT) != 0)) {
+    if (handOver_.abandoned() || !doneStream((message.status & STATUS_REPORT) != 0)) {
         LEVEL_NOTICE << "er3 dissconect";
         endConnection(session, EndCause::Local, nullptr, false);
         return false;
     }
     if ((message.status & STATUS_CYCLEEND) != 0) notify();
-    if (state_ == CONNECTED) {
-        sendRateReport(session);
+    if (handOver_.connection() == StreamHandOver::CONNECTED) {
+        sendRateReport(session, session.source);
         session.connected = true;
     }
     session.lastAccepted = now.picoseconds();
-    if (!running_ && !closing_) {
+    if (!running_ && !handOver_.closingCleanly()) {
         LEVEL_NOTICE << "streamWorker err exit";
         endConnection(session, EndCause::Local, nullptr, true);
         return false;
@@ -291,16 +303,17 @@ bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuf
     return true;
 }
 
-void Sink::sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text) {
+void Sink::sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text,
+                             const ORVEX::IPAddress& source) {
     if (!session.sequence.takeResendSlot(now)) return;
     const std::uint16_t expected = session.sequence.expected();
     if (sendStream(Send(STREAMREPORT_SET, static_cast<StatusID>(statusWith(STATUS_RESEND)), 0, expected, received, 0),
-                   session.peer))
+                   session.peer, source))
         ++resendRequests_;
     LEVEL_NOTICE << text << static_cast<unsigned>(expected) << "!=" << static_cast<unsigned>(received);
 }
 
-bool Sink::sendRateReport(Session& session) {
+bool Sink::sendRateReport(Session& session, const ORVEX::IPAddress& source) {
     const std::uint16_t code = rateCode_.exchange(StreamRate::None);
     if (code == StreamRate::None) return true;
     const std::uint16_t current = rateCurrent_.load();
@@ -312,12 +325,12 @@ bool Sink::sendRateReport(Session& session) {
     }
     return sendStream(
         Send(STREAMREPORT_SET, static_cast<StatusID>(statusWith(STATUS_REPORT | STATUS_ACCEPT)), code, current, target, 0),
-        session.peer);
+        session.peer, source);
 }
 
-bool Sink::sendStream(const Send& message, const ORVEX::IPAddress& to) {
+bool Sink::sendStream(const Send& message, const ORVEX::IPAddress& to, const ORVEX::IPAddress& source) {
     std::lock_guard<std::mutex> lock(streamSendMutex_);
-    if (streamSocket_.sendToV6(message, to, true)) return true;
+    if (streamSocket_.sendToV6(message, to, source, true)) return true;
     // A lost report or answer is like a lost datagram: the sender asks again
     // or times out. Only the log tells.
     LEVEL_ERROR << "UDP stream send error " << __LINE__ << ":" << streamSocket_.lastError;
@@ -326,26 +339,28 @@ bool Sink::sendStream(const Send& message, const ORVEX::IPAddress& to) {
 
 bool Sink::endConnection(Session& session, EndCause cause, const char* text, bool answerSender) {
     stopMs(session);
-    state_ = DISCONNECTING;
+    if (!handOver_.beginDisconnect()) {
+        // The control step took the connection back and gives the notice.
+        LEVEL_NOTICE << "connect aborted";
+        return true;
+    }
     notify();
     bool ok = true;
-    if (disconnectPending_.exchange(false)) {
-        endCause_ = cause;
-        if (!destroying_ && !preDisconnectSecond()) ok = disconnectStream();
-    }
+    endCause_ = cause;
+    if (!handOver_.abandoned() && !preDisconnectSecond()) ok = disconnectStream();
     if (!ok) {
         LEVEL_ERROR << "disconnect error";
-        if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer);
+        if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
         return false;
     }
-    baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING));
-    state_ = IDLE;
+    clearPlaying();
+    handOver_.disconnected();
     notify();
     if (text != nullptr) LEVEL_NOTICE << text;
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
     // Tells the sender that the connection has ended (the answer to its
     // disconnect request, or unasked after a local end).
-    if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer);
+    if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
     return true;
 }
 
@@ -374,7 +389,8 @@ void Sink::msThreadBody(Session& session) {
         if (ready != 2) continue;
         StreamBuffer* target = streamBuffer();
         ORVEX::IPAddress from;
-        if (!msSocket_.receiveFromV6(target->buffer, from)) {
+        ORVEX::IPAddress local;  // where the sender sends its stream to: answers leave from there
+        if (!msSocket_.receiveFromV6(target->buffer, from, local)) {
             if (session.msStop) break;
             if (receiveFailureIsFatal("UDP MS receive error ", __LINE__) || ++failures > MaxTransientFailures) break;
             continue;
@@ -390,24 +406,24 @@ void Sink::msThreadBody(Session& session) {
         const bool reportWanted = (trailer & 0x80) != 0;
         const ORVEX::Clock now = ORVEX::Clock::now();
         if (session.sequence.check7(sequence) != SequenceCheck::Verdict::InOrder) {
-            sendResendRequest(session, sequence, now, "MS count error ");
+            sendResendRequest(session, sequence, now, "MS count error ", local);
             continue;
         }
         session.sequence.accepted(now);
         ++acceptedMessages_;
         target->offset = 0;
         target->size = length - 1;
-        if (destroying_ || !doneStream(reportWanted)) {
+        if (handOver_.abandoned() || !doneStream(reportWanted)) {
             LEVEL_NOTICE << "MS er3 dissconect";
             break;
         }
-        if (state_ == CONNECTED) {
-            sendRateReport(session);
+        if (handOver_.connection() == StreamHandOver::CONNECTED) {
+            sendRateReport(session, local);
             session.connected = true;
         }
         session.lastAccepted = now.picoseconds();
         if (!running_) {
-            if (!closing_) LEVEL_NOTICE << "MS  streamWorker err exit";
+            if (!handOver_.closingCleanly()) LEVEL_NOTICE << "MS  streamWorker err exit";
             break;
         }
     }

@@ -27,6 +27,7 @@
 #include "foundation/Socket.h"
 #include "protocol/SysLogZarnith.h"
 #include "sink/Sink.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/ZarnithWire.h"
 
 namespace sinktest {
@@ -68,7 +69,7 @@ public:
     std::atomic<bool> doneResult{true};
     std::atomic<std::uint16_t> rateCurrent{5000};
     std::atomic<std::uint16_t> rateTarget{5000};
-    std::function<void()> onConnect;            // runs inside connectStream (application thread)
+    std::function<void()> onConnect;            // runs inside connectStream; set through SinkDriver::run
 
     // Records.
     std::atomic<int> disconnects{0};
@@ -342,6 +343,35 @@ inline std::uint64_t preFormatOf(std::uint64_t format, std::uint16_t latency) {
     if (pcm != 0) cls = (pcm & 0x6000) ? 0x0200 : 0x0100;
     else if ((format & 0xFFF00) == 0x20000) cls = 0x0800;
     return (format & 0xFF) | cls | (std::uint64_t{latency} << 16) | (format & 0xFFFFFFFF00000000ULL);
+}
+
+// Waits until datagrams sent to `address` (a local address) arrive: just
+// after an address is added, the first datagrams to it can still be lost.
+inline bool takesDatagrams(const char* address) {
+    UdpPeer probe(0, address);
+    if (!probe.ok()) return false;
+    return eventually(
+        [&] { return probe.sendTo(probe.port(), {1}, address) && probe.receive(std::chrono::milliseconds(10)); },
+        std::chrono::milliseconds(5000));
+}
+
+// A further address on the loopback interface, for peers that are not ::1;
+// true once it takes datagrams.
+inline bool addLocalAddress(const char* address) {
+    return tmtest::shell(std::string("ip -6 addr add ") + address + "/128 dev lo nodad") == 0 &&
+           takesDatagrams(address);
+}
+
+// The pre-format announcement is process-wide: shared by every sink of the
+// process and outliving connections. A test that connects starts by settling
+// it: a throwaway sender announces, then asks to connect with an invalid
+// format, which clears the pending pre-client and leaves a known pre-format.
+inline bool settlePreConnect(std::uint16_t controlPort) {
+    UdpPeer settler;
+    constexpr std::uint64_t invalid = Pcm32At44k | 0x01;  // two channel codes
+    auto pre = settler.ask(controlPort, message64(0x12, 0, preFormatOf(invalid, 0)));
+    auto refused = settler.ask(controlPort, message64(0x08, 0, invalid));
+    return pre && refused && header(*refused).id == 0x09 && (header(*refused).status & 1) == 0;
 }
 
 }  // namespace sinktest

@@ -55,6 +55,7 @@
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
 #include "protocol/FormatConfigure.h"
+#include "protocol/LittleEndian.h"
 #include "protocol/SysLogZarnith.h"
 #include "sender/SyncBuffer.h"
 #include "sink/Sink.h"
@@ -149,9 +150,9 @@ public:
             if (stamp < 0 || n < 40 + 8 + 16 || packet[6] != 17) continue;
             const std::uint16_t port = static_cast<std::uint16_t>((packet[42] << 8) | packet[43]);
             const std::uint8_t* m = packet + 48;
-            if (m[0] != 0x64 || m[1] != 0) continue;
-            const std::uint16_t id = static_cast<std::uint16_t>(m[4] | (m[5] << 8));
-            const std::uint16_t status = static_cast<std::uint16_t>(m[6] | (m[7] << 8));
+            if (readU16LE(m) != 0x0064) continue;
+            const std::uint16_t id = readU16LE(m + 4);
+            const std::uint16_t status = readU16LE(m + 6);
             std::lock_guard<std::mutex> lock(mutex_);
             Stream& s = streams_[port];
             if (id == DSICONNECT_REQ) s.ended = true;

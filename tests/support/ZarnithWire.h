@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "foundation/SysLog.h"
+#include "protocol/LittleEndian.h"
 
 namespace tmtest {
 
@@ -60,7 +61,7 @@ struct Header {
 inline Header header(const Bytes& b) {
     Header h;
     if (b.size() < 16) return h;
-    auto w = [&](int i) { return static_cast<std::uint16_t>(b[2 * i] | (b[2 * i + 1] << 8)); };
+    auto w = [&](int i) { return ZARNITH::readU16LE(b.data() + 2 * i); };
     h.magic = w(0);
     h.code = w(1);
     h.id = w(2);
@@ -83,9 +84,7 @@ inline std::string payloadText(const Bytes& b) {
     return std::string(p.begin(), p.end());
 }
 
-inline std::uint16_t u16At(const Bytes& p, std::size_t at) {
-    return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
-}
+inline std::uint16_t u16At(const Bytes& p, std::size_t at) { return ZARNITH::readU16LE(p.data() + at); }
 
 // Polls `condition` every millisecond for up to `timeout`.
 inline bool eventually(const std::function<bool()>& condition,
