@@ -121,9 +121,11 @@ TransferSender::Ack TransferSender::awaitAcknowledgement(std::uint16_t last) {
             case AnswerReader::WAIT_FAILED:
                 LEVEL_INFO << "Retry Detect Error ";
                 return Ack::FAILED;
-            case AnswerReader::RECEIVE_FAILED:
-                LEVEL_ERROR << "UDP stream send error " << 851 << ":" << errno;
+            case AnswerReader::RECEIVE_FAILED: {
+                const int cause = errno;
+                LEVEL_ERROR << "UDP stream send error " << 851 << ":" << cause;
                 return Ack::FAILED;
+            }
         }
         if (!received || received.getMessage() != TRANSFERDATA_ANS) continue;
         // Only the target acknowledges its own transfer.
@@ -159,9 +161,11 @@ bool TransferSender::drain() {
             case AnswerReader::WAIT_FAILED:
                 LEVEL_INFO << "Retry Clear Error ";
                 return false;
-            case AnswerReader::RECEIVE_FAILED:
-                LEVEL_ERROR << "UDP stream send error " << 893 << ":" << errno;
+            case AnswerReader::RECEIVE_FAILED: {
+                const int cause = errno;
+                LEVEL_ERROR << "UDP stream send error " << 893 << ":" << cause;
                 return false;
+            }
         }
         if (whole.expired()) return true;
     }

@@ -90,7 +90,7 @@ bool Socket::open(Type newType) {
         case TYPE_UDPV4: family = AF_INET; kind = SOCK_DGRAM; break;
         case TYPE_TCPV6: case TYPE_TCPV6_DUAL: family = AF_INET6; kind = SOCK_STREAM; break;
         case TYPE_UDPV6: case TYPE_UDPV6_DUAL: family = AF_INET6; kind = SOCK_DGRAM; break;
-        default: return false;
+        default: lastError = EINVAL; return false;
     }
     type = newType;
     descriptor = ::socket(family, kind | SOCK_CLOEXEC, 0);
@@ -101,12 +101,9 @@ bool Socket::open(Type newType) {
     }
     int one = 1;
     int zero = 0;
-    if (newType == TYPE_UDPV4) {
-        if (::setsockopt(descriptor, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-            lastError = errno;
-            close();
-            return false;
-        }
+    if (newType == TYPE_UDPV4 && !option(SOL_SOCKET, SO_BROADCAST, &one, sizeof one)) {
+        close();
+        return false;
     }
     // Requests whose refusal does not matter (no-delay fails on datagram sockets).
     (void)::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -139,11 +136,15 @@ void Socket::close() {
 bool Socket::shutdown() { return is_open() && ::shutdown(descriptor, SHUT_RDWR) == 0; }
 
 bool Socket::setBlocking(bool on) {
-    if (!is_open()) return false;
+    if (!is_open()) {
+        lastError = EBADF;
+        return false;
+    }
     int flags = ::fcntl(descriptor, F_GETFL);
-    if (flags < 0) return false;
-    int wanted = on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    if (::fcntl(descriptor, F_SETFL, wanted) != 0) return false;
+    if (flags < 0 || ::fcntl(descriptor, F_SETFL, on ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK)) != 0) {
+        lastError = errno;
+        return false;
+    }
     blocking = on;
     return true;
 }
@@ -154,18 +155,10 @@ bool Socket::bindV6(IPAddress& address, unsigned backlog) {
     if (address.is_link_local()) {
         scope = address.ifIndex;
     } else if (address.is_loopback()) {
-        if (address.ifIndex != 0) {
-            scope = address.ifIndex;
-        } else {
-            AddressList list;
-            if (!getMyAddresV6(list)) return false;
-            for (const auto& [key, entry] : list) {
-                if (key.is_loopback()) {
-                    scope = key.ifIndex;
-                    break;
-                }
-            }
-        }
+        // The loopback interface has the same index in every network
+        // namespace, so no interface list is read (which would need a
+        // descriptor of its own and fail when they run short).
+        scope = address.ifIndex != 0 ? address.ifIndex : LoopbackIfIndex;
     }
     bindIfIndex = scope;
     sockaddr_in6 s = makeV6(address, scope);
@@ -198,7 +191,7 @@ bool Socket::bindV4(IPAddress address) {
     }
     if (!isStreamType(type)) {
         int one = 1;
-        if (::setsockopt(descriptor, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) return false;
+        if (!option(SOL_SOCKET, SO_BROADCAST, &one, sizeof one)) return false;
     }
     return true;
 }
@@ -207,7 +200,7 @@ bool Socket::memberV6(const IPAddress& group) {
     ipv6_mreq request{};
     std::memcpy(&request.ipv6mr_multiaddr, group.address.data(), 16);
     request.ipv6mr_interface = group.ifIndex;
-    return ::setsockopt(descriptor, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request) == 0;
+    return option(IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request);
 }
 
 bool Socket::memberV4(const IPAddress& group, const IPAddress& interfaceAddress) {
@@ -217,12 +210,15 @@ bool Socket::memberV4(const IPAddress& group, const IPAddress& interfaceAddress)
         request.imr_interface.s_addr = htonl(INADDR_ANY);
     else
         std::memcpy(&request.imr_interface, interfaceAddress.address.data() + 12, 4);
-    return ::setsockopt(descriptor, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+    return option(IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
 }
 
 bool Socket::memberV4(const IPAddress& group) {
     AddressList list;
-    if (!getMyAddresV4(list)) return false;
+    if (!getMyAddresV4(list)) {
+        lastError = errno;
+        return false;
+    }
     for (const auto& entry : list) {
         if (!memberV4(group, entry.first)) return false;
     }
@@ -230,7 +226,13 @@ bool Socket::memberV4(const IPAddress& group) {
 }
 
 bool Socket::setInterface(unsigned ifIndex) {
-    return ::setsockopt(descriptor, IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifIndex, sizeof ifIndex) == 0;
+    return option(IPPROTO_IPV6, IPV6_MULTICAST_IF, &ifIndex, sizeof ifIndex);
+}
+
+bool Socket::option(int level, int name, const void* value, unsigned length) {
+    if (::setsockopt(descriptor, level, name, value, length) == 0) return true;
+    lastError = errno;
+    return false;
 }
 
 bool Socket::acceptV6(Socket& client, IPAddress& peer) {
@@ -416,10 +418,7 @@ bool Socket::sendToV4(BufferCS_const data, const IPAddress& destination, const I
     if (!interfaceAddress.is_zero() && destination.address[12] == 239) {
         in_addr local{};
         std::memcpy(&local, interfaceAddress.address.data() + 12, 4);
-        if (::setsockopt(descriptor, IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local) != 0) {
-            lastError = errno;
-            return false;
-        }
+        if (!option(IPPROTO_IP, IP_MULTICAST_IF, &local, sizeof local)) return false;
     }
     sockaddr_in s = makeV4(destination);
     return sendDatagram(&s, sizeof s, data, retry);
@@ -428,7 +427,10 @@ bool Socket::sendToV4(BufferCS_const data, const IPAddress& destination, const I
 bool Socket::sendToV4(BufferCS_const data, const IPAddress& destination, bool retry) {
     if (destination.address[12] != 239) return sendToV4(data, destination, IPAddress(), retry);
     AddressList list;
-    if (!getMyAddresV4(list)) return false;
+    if (!getMyAddresV4(list)) {
+        lastError = errno;
+        return false;
+    }
     for (const auto& entry : list) {
         if (entry.first.is_zero()) continue;
         if (!sendToV4(data, destination, entry.first, retry)) return false;

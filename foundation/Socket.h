@@ -1,7 +1,8 @@
 // One BSD socket (TCP or UDP over IPv4 or IPv6), its readiness waits and the
 // machine's local address lists. Operations report success by their result and
-// keep the platform error number of the last failed bind, connect, accept or
-// send in `lastError`; nothing here logs or throws.
+// keep the platform error number of the last failed operation (open, bind,
+// join, option, connect, accept, send) in `lastError`, for the caller's log
+// line; nothing here logs or throws.
 #pragma once
 
 #include <cstddef>
@@ -49,7 +50,7 @@ public:
     Type type = TYPE_TCPV4;         // kind chosen by the last open
     std::size_t receiveSize = 1500; // bytes reserved for one receive into a Buffer
     bool blocking = true;           // blocking mode as far as this object set it
-    int lastError = 0;              // errno of the last failed bind, connect, accept or send
+    int lastError = 0;              // errno of the last failed operation
     std::uint32_t bindIfIndex = 0;  // scope chosen by bindV6 for link-local or loopback; overrides destinations
 
     Socket() = default;
@@ -69,7 +70,9 @@ public:
     bool setBlocking(bool on);
     bool getBlocking() const { return blocking; }
 
-    // Binds (scope for fe80::/16 and ::1 chosen here), writes a chosen port back
+    // Binds (scope for fe80::/16 and ::1 chosen here: the address's own
+    // interface index, or for ::1 without one the loopback interface's, which
+    // needs no interface list and so no extra descriptor), writes a chosen port back
     // into `address` when it asked for port 0, and listens on stream types.
     [[nodiscard]] bool bindV6(IPAddress& address, unsigned backlog);
     [[nodiscard]] bool bindV4(IPAddress address);
@@ -132,8 +135,12 @@ public:
 
     // Longest a retried datagram send waits for room before it gives up.
     static constexpr int RetryBoundMs = 1000;
+    // The loopback interface's index: Linux gives it 1 in every network namespace.
+    static constexpr std::uint32_t LoopbackIfIndex = 1;
 
 private:
+    // setsockopt; a refusal is kept in lastError.
+    bool option(int level, int name, const void* value, unsigned length);
     // `source`, when given, becomes the datagram's source address.
     bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry,
                       const IPAddress* source = nullptr);

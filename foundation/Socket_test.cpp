@@ -7,11 +7,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -72,9 +74,28 @@ void connectPair(Socket& listener, Socket& client, Socket& accepted, IPAddress& 
     ASSERT_EQ(listener.acceptV6(accepted, peer, Clock::fromSeconds(5)), 2);
 }
 
+// Adds an IPv6 address to a link and waits until the kernel has finished
+// setting it up (it stays tentative for a moment even without duplicate
+// detection, and datagrams to it are lost meanwhile).
+bool addAddress(const std::string& link, const std::string& v6WithPrefix) {
+    if (tmtest::shell("ip -6 addr add " + v6WithPrefix + " dev " + link + " nodad") != 0) return false;
+    const std::string address = v6WithPrefix.substr(0, v6WithPrefix.find('/'));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        std::string out;
+        if (tmtest::shell("ip -6 -o addr show dev " + link, &out) != 0) return false;
+        const std::size_t at = out.find("inet6 " + address + "/");
+        if (at != std::string::npos && out.substr(at, out.find('\n', at) - at).find("tentative") == std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 bool addDummyLink(const std::string& name, const std::string& v6, unsigned& index) {
     if (tmtest::shell("ip link add " + name + " type veth peer name " + name + "p && ip link set " + name +
-                      " up && ip link set " + name + "p up && ip -6 addr add " + v6 + "/64 dev " + name + " nodad") != 0)
+                      " up && ip link set " + name + "p up") != 0 ||
+        !addAddress(name, v6 + "/64"))
         return false;
     index = ::if_nametoindex(name.c_str());
     return index != 0;
@@ -297,7 +318,6 @@ TEST(Socket, ADatagramPortThatIsTakenCannotBeBoundAgain) {
     Socket listener, client, accepted;
     IPAddress peer;
     connectPair(listener, client, accepted, peer);
-    IPAddress port;
     sockaddr_in6 bound{};
     socklen_t length = sizeof bound;
     ASSERT_EQ(::getsockname(listener.getDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
@@ -320,6 +340,65 @@ TEST(Socket, ClosedSocketReportsFailures) {
     EXPECT_FALSE(s.sendToV6(view("x"), loopback(9), true));
     EXPECT_EQ(s.lastError, EBADF);
     EXPECT_FALSE(s.connectV6(loopback(9)));
+}
+
+// Every refusal keeps the platform's error number for the caller's log line.
+TEST(Socket, EveryFailureKeepsItsErrorNumber) {
+    Socket v6, v4, closed;
+    ASSERT_TRUE(v6.open(Socket::TYPE_UDPV6));
+    ASSERT_TRUE(v4.open(Socket::TYPE_UDPV4));
+    IPAddress noSuchLink = parse("ff02::1", 999);
+    IPAddress groupV4, noSuchAddress;
+    ASSERT_TRUE(groupV4.set_V4_str("239.1.2.3"));
+    ASSERT_TRUE(noSuchAddress.set_V4_str("10.254.254.254"));
+    struct Case {
+        const char* name;
+        Socket& socket;
+        std::function<bool()> operation;
+    } cases[] = {
+        {"join on no such interface", v6, [&] { return v6.memberV6(noSuchLink); }},
+        {"multicast interface that does not exist", v6, [&] { return v6.setInterface(999); }},
+        {"IPv4 join on an address not held here", v4, [&] { return v4.memberV4(groupV4, noSuchAddress); }},
+        {"blocking mode of a closed socket", closed, [&] { return closed.setBlocking(false); }},
+        {"bind of a closed socket", closed, [&] {
+             IPAddress where = loopback();
+             return closed.bindV6(where, 0);
+         }},
+        {"open of an unknown type", closed, [&] { return closed.open(static_cast<Socket::Type>(6)); }},
+    };
+    for (const Case& c : cases) {
+        c.socket.lastError = 0;
+        EXPECT_FALSE(c.operation()) << c.name;
+        EXPECT_NE(c.socket.lastError, 0) << c.name;
+    }
+}
+
+// With every descriptor in use, a socket opened before still binds to ::1
+// (its scope needs no interface list, which would need a descriptor), and
+// the socket that cannot be opened says why.
+TEST(Socket, LoopbackBindNeedsNoDescriptorAndShortageIsReported) {
+    const unsigned lo = ::if_nametoindex("lo");
+    Socket early, late;
+    ASSERT_TRUE(early.open(Socket::TYPE_UDPV6));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+    IPAddress where = loopback();
+    const bool bound = early.bindV6(where, 0);
+    const int bindError = early.lastError;
+    const bool opened = late.open(Socket::TYPE_UDPV6);
+    const int openError = late.lastError;
+    for (int fd : filler) ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(bound) << "errno " << bindError;
+    EXPECT_EQ(early.bindIfIndex, lo);
+    EXPECT_NE(where.port, 0);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(openError, EMFILE);
 }
 
 TEST(Socket, ConnectFailureKeepsTheErrorNumber) {
@@ -370,7 +449,8 @@ TEST(Socket, DualStackAndIPv4Datagrams) {
 }
 
 TEST(Socket, LocalAddressListsAndLinkLocalScope) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add a link";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add a link: " << network.reason();
     unsigned index = 0;
     ASSERT_TRUE(addDummyLink("tmlink0", "fe80::1", index));
     ASSERT_EQ(tmtest::shell("ip -4 addr add 10.77.0.1/24 dev tmlink0"), 0);
@@ -444,7 +524,8 @@ TEST(Socket, LocalAddressListsAndLinkLocalScope) {
 }
 
 TEST(Socket, RetriedSendWaitsForRoomOnAFullNonBlockingSocket) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to shape lo";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to shape lo: " << network.reason();
     // A slow queue on lo keeps sent datagrams charged to the sender, so its
     // small send buffer fills up.
     if (tmtest::shell("tc qdisc add dev lo root tbf rate 400kbit burst 1600 latency 5s") != 0)
@@ -524,7 +605,8 @@ TEST(Socket, WaitResultsAndSignals) {
 }
 
 TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add a link";
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add a link: " << network.reason();
     unsigned index = 0;
     ASSERT_TRUE(addDummyLink("tmlink1", "fe80::5", index));
     ASSERT_EQ(tmtest::shell("ip -4 addr add 10.78.0.1/24 dev tmlink1 && ip link set lo multicast on"), 0);
@@ -560,9 +642,10 @@ TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
 // any-address answers each request from the address the request was sent to,
 // whatever source the platform would choose for the reply.
 TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
-    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own to add addresses";
-    ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::7/128 dev lo nodad"), 0);
-    ASSERT_EQ(tmtest::shell("ip -6 addr add fd00:5::8/128 dev lo nodad"), 0);
+    tmtest::FreshNetns network;  // what the test adds goes with it
+    if (!network.ok()) GTEST_SKIP() << "needs a network namespace of its own to add addresses: " << network.reason();
+    ASSERT_TRUE(addAddress("lo", "fd00:5::7/128"));
+    ASSERT_TRUE(addAddress("lo", "fd00:5::8/128"));
     Socket endpoint, asker;
     ASSERT_TRUE(endpoint.open(Socket::TYPE_UDPV6));
     IPAddress any;

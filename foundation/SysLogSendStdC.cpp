@@ -1,8 +1,13 @@
 #include "foundation/SysLogSendStdC.h"
 
-#include <chrono>
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <ctime>
+
+#include <linux/futex.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "foundation/SysLogOut.h"
 #include "foundation/ThreadPriority.h"
@@ -19,25 +24,19 @@ struct GlobalPrinter {
 };
 GlobalPrinter SysLogSendStd;
 
-void writeLine(const char* line) {
-    std::fputs(line, stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+constexpr int PollSliceMs = 100;  // how often a printer stuck on the console looks at `stop`
+
+std::uint32_t* futexWord(std::atomic<std::uint32_t>& word) { return reinterpret_cast<std::uint32_t*>(&word); }
 
 }  // namespace
 
 SysLogSendStdC::SysLogSendStdC(bool startPrinterNow) {
-    slots[0][0] = '\0';
     if (startPrinterNow) startPrinter();
 }
 
 SysLogSendStdC::~SysLogSendStdC() {
     stop.store(true);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        cond.notify_all();
-    }
+    wake();
     if (thread.joinable()) thread.join();
 }
 
@@ -62,32 +61,89 @@ void SysLogSendStdC::send(const char* message) {
 }
 
 void SysLogSendStdC::_send(const char* body) {
-    std::unique_lock<std::mutex> lock(mutex);
-    for (int tries = 0; writeIndex.load() == readIndex.load(std::memory_order_acquire); ++tries) {
-        lock.unlock();
-        if (tries == 10 || stop.load()) {
-            writeLine("timeout debug out");
+    std::uint64_t position = writeIndex.load();
+    do {
+        if (position - readIndex.load(std::memory_order_acquire) >= Capacity) {
+            droppedPending.fetch_add(1);
             return;
         }
-        cond.notify_all();
-        if (tries == 0)
-            writeLine("wait debug out");
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        lock.lock();
-    }
-    unsigned slot = writeIndex.load();
+    } while (!writeIndex.compare_exchange_weak(position, position + 1));
+    Slot& slot = slots[position % SlotCount];
     std::size_t n = ::strnlen(body, SlotSize - 1);
-    std::memcpy(slots[slot], body, n);
-    slots[slot][n] = '\0';
-    writeIndex.store((slot + 1) % SlotCount, std::memory_order_release);
+    std::memcpy(slot.text, body, n);
+    slot.text[n] = '\0';
+    slot.droppedBefore = droppedPending.exchange(0);
+    slot.ready.store(position + 1);
+    if (asleep.load() != 0) wake();
+}
+
+void SysLogSendStdC::wake() {
+    if (asleep.exchange(0) != 0) (void)::syscall(SYS_futex, futexWord(asleep), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+bool SysLogSendStdC::nothingReady() const {
+    std::uint64_t position = readIndex.load(std::memory_order_relaxed);
+    return slots[position % SlotCount].ready.load() != position + 1;
+}
+
+void SysLogSendStdC::sleep() {
+    asleep.store(1);
+    // Looked at after announcing the sleep: a body published before that is
+    // seen here, one published after it wakes the futex.
+    if (nothingReady() && !stop.load()) {
+        timespec slice{0, PollSliceMs * 1000000L};
+        (void)::syscall(SYS_futex, futexWord(asleep), FUTEX_WAIT_PRIVATE, 1, &slice, nullptr, 0);
+    }
+    asleep.store(0);
+}
+
+bool SysLogSendStdC::writeLine(const char* line, std::size_t length) {
+    char out[SlotSize + 1];
+    if (length > SlotSize - 1) length = SlotSize - 1;
+    std::memcpy(out, line, length);
+    out[length++] = '\n';
+    std::size_t done = 0;
+    int waitedAfterStop = 0;
+    while (done < length) {
+        if (gaveUp) return false;
+        // Waits for room first, so that the write itself does not block and
+        // `stop` is looked at while the console takes nothing.
+        pollfd p{STDOUT_FILENO, POLLOUT, 0};
+        int ready = ::poll(&p, 1, PollSliceMs);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;  // no console
+        if (ready > 0 && (p.revents & POLLOUT) != 0) {
+            ssize_t n = ::write(STDOUT_FILENO, out + done, length - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                waitedAfterStop = 0;
+                continue;
+            }
+            if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        }
+        if (stop.load() && (waitedAfterStop += PollSliceMs) >= StopPatienceMs) {
+            gaveUp = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+void SysLogSendStdC::reportDropped(std::uint64_t dropped) {
+    if (dropped == 0) return;
+    static constexpr char Wait[] = "wait debug out";
+    static constexpr char Timeout[] = "timeout debug out";
+    (void)writeLine(Wait, sizeof Wait - 1);
+    (void)writeLine(Timeout, sizeof Timeout - 1);
 }
 
 bool SysLogSendStdC::printNext() {
-    unsigned next = (readIndex.load() + 1) % SlotCount;
-    if (next == writeIndex.load(std::memory_order_acquire)) return false;
-    writeLine(slots[next]);
-    readIndex.store(next, std::memory_order_release);
+    std::uint64_t position = readIndex.load(std::memory_order_relaxed);
+    Slot& slot = slots[position % SlotCount];
+    if (slot.ready.load(std::memory_order_acquire) != position + 1) return false;
+    reportDropped(slot.droppedBefore);
+    (void)writeLine(slot.text, ::strnlen(slot.text, SlotSize - 1));
+    readIndex.store(position + 1, std::memory_order_release);
     return true;
 }
 
@@ -95,14 +151,14 @@ void SysLogSendStdC::print_th() {
     (void)ThreadPriority::setPriority(ThreadPriority::getSelfThreadID(), ThreadPriority::IDLE);
     while (!stop.load()) {
         if (printNext()) continue;
-        unsigned next = (readIndex.load() + 1) % SlotCount;
-        std::unique_lock<std::mutex> lock(mutex);
-        cond.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(100),
-                        [&] { return stop.load() || writeIndex.load() != next; });
+        // Drops with no later body to carry them are reported once the ring is empty.
+        if (droppedPending.load() != 0) reportDropped(droppedPending.exchange(0));
+        sleep();
     }
     // Print what is still queued (at most one ring) before the printer ends.
     for (unsigned i = 0; i < DrainAtExit && printNext(); ++i) {
     }
+    reportDropped(droppedPending.exchange(0));
 }
 
 }  // namespace SysLog

@@ -23,10 +23,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "foundation/SysLogSendC.h"
 #include "foundation/SysLogSendStdC.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 
 using namespace ORVEX::SysLog;
@@ -35,12 +37,21 @@ using ORVEX::Clock;
 using ORVEX::IPAddress;
 
 // Counts the allocations of the calling thread, to show that a suppressed
-// statement allocates nothing. The replacement pair is malloc and free, which
-// the compiler cannot see through.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// statement allocates nothing. Under a sanitizer, whose runtime owns the
+// allocation functions, its allocation hook counts; elsewhere a replacement
+// operator new does (malloc and free, which the compiler cannot see through).
 namespace {
 thread_local long allocations = 0;
 }
+#if defined(TM_ASAN) || defined(TM_TSAN)
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*, std::size_t),
+                                                         void (*onFree)(const volatile void*));
+namespace {
+const int hooked = __sanitizer_install_malloc_and_free_hooks([](const volatile void*, std::size_t) { ++allocations; },
+                                                             [](const volatile void*) {});
+}
+#else
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
     ++allocations;
     if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
@@ -48,6 +59,7 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -127,6 +139,63 @@ private:
     std::string path_;
 };
 
+// Standard output replaced by a pipe of one page that nobody reads until
+// readAll; nothing may print to it while it is full.
+class StdoutPipe {
+public:
+    StdoutPipe() {
+        std::fflush(stdout);
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        (void)::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        read_ = ends[0];
+        (void)::fcntl(read_, F_SETFL, O_NONBLOCK);
+        saved_ = ::dup(1);
+        ::dup2(ends[1], 1);
+        ::close(ends[1]);
+    }
+    ~StdoutPipe() {
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            ::dup2(saved_, 1);
+            ::close(saved_);
+        }
+        if (read_ >= 0) ::close(read_);
+    }
+    // Reads until what was read holds `needle` (or, with an empty needle,
+    // until nothing more comes for 300 ms), at most for `limit`.
+    std::string readUntil(const std::string& needle, std::chrono::milliseconds limit) {
+        std::string out;
+        char buffer[4096];
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (needle.empty() || out.find(needle) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= end) break;
+            pollfd p{read_, POLLIN, 0};
+            if (::poll(&p, 1, 300) != 1) {
+                if (needle.empty()) break;
+                continue;
+            }
+            ssize_t n = ::read(read_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+private:
+    int read_ = -1, saved_ = -1;
+};
+
+template <typename F>
+bool waitUntil(F condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 std::string header(std::time_t when) {
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -143,12 +212,44 @@ void startLogging(int level, bool console = false) {
     logLevel = level;
 }
 
+// Every test starts and ends with logging as before start-up: no sender, no
+// console printer, threshold -1, and the time zone of the process.
+class LoggingState : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        hadTz_ = tz != nullptr;
+        if (hadTz_) tz_ = tz;
+        reset();
+    }
+    void TearDown() override {
+        reset();
+        if (hadTz_)
+            ::setenv("TZ", tz_.c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    static void reset() {
+        logLevel = -1;
+        finalize();
+        SysLogSendStdC::installGlobal(nullptr);
+    }
+
+private:
+    bool hadTz_ = false;
+    std::string tz_;
+};
+using SysLogTest = LoggingState;
+using SysLogOutTest = LoggingState;
+using ConsolePrinterTest = LoggingState;
+
 #define NEED_OWN_NETWORK()                                                              \
     if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs its own network for port 19640"
 
 }  // namespace
 
-TEST(SysLog, OneDatagramPerStatementInTheExactForm) {
+TEST_F(SysLogTest, OneDatagramPerStatementInTheExactForm) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -189,7 +290,7 @@ TEST(SysLog, OneDatagramPerStatementInTheExactForm) {
     }
 }
 
-TEST(SysLog, TheThresholdDecidesWhatIsSent) {
+TEST_F(SysLogTest, TheThresholdDecidesWhatIsSent) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -215,7 +316,7 @@ TEST(SysLog, TheThresholdDecidesWhatIsSent) {
     EXPECT_TRUE(listener.quiet());
 }
 
-TEST(SysLog, ShorterPrisMoveTheStartOfTheDatagram) {
+TEST_F(SysLogTest, ShorterPrisMoveTheStartOfTheDatagram) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -235,7 +336,7 @@ TEST(SysLog, ShorterPrisMoveTheStartOfTheDatagram) {
     EXPECT_EQ(getFacility(), 0);
 }
 
-TEST(SysLogOut, HeaderFieldsForAGivenTime) {
+TEST_F(SysLogOutTest, HeaderFieldsForAGivenTime) {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
     std::tm t{};
@@ -274,7 +375,7 @@ TEST(SysLogOut, HeaderFieldsForAGivenTime) {
     EXPECT_STREQ(text, "<134>Jan 31 23:59:59 localhost ");
 }
 
-TEST(SysLogOut, ValuesAppendInTheirFormats) {
+TEST_F(SysLogOutTest, ValuesAppendInTheirFormats) {
     IPAddress a;
     ASSERT_TRUE(a.set_V6_str("fe80::1"));
     a.set_port(19644);
@@ -311,7 +412,7 @@ TEST(SysLogOut, ValuesAppendInTheirFormats) {
     }
 }
 
-TEST(SysLogOut, TheTextNeverPassesItsRoom) {
+TEST_F(SysLogOutTest, TheTextNeverPassesItsRoom) {
     logLevel = 7;
     {
         SysLogNode node = LEVEL_INFO << std::string(2040 - 31, 'a').c_str();
@@ -341,7 +442,7 @@ TEST(SysLogOut, TheTextNeverPassesItsRoom) {
     }
 }
 
-TEST(SysLog, ASuppressedStatementAllocatesAndFormatsNothing) {
+TEST_F(SysLogTest, ASuppressedStatementAllocatesAndFormatsNothing) {
     logLevel = 5;
     IPAddress a;
     long before = allocations;
@@ -357,7 +458,7 @@ TEST(SysLog, ASuppressedStatementAllocatesAndFormatsNothing) {
     EXPECT_EQ(allocations, before + 1) << "an enabled statement makes one allocation";
 }
 
-TEST(SysLog, ANodeIsMoveOnlySoAMessageIsSentOnce) {
+TEST_F(SysLogTest, ANodeIsMoveOnlySoAMessageIsSentOnce) {
     NEED_OWN_NETWORK();
     static_assert(!std::is_copy_constructible_v<SysLogNode>);
     static_assert(!std::is_copy_assignable_v<SysLogNode>);
@@ -377,7 +478,7 @@ TEST(SysLog, ANodeIsMoveOnlySoAMessageIsSentOnce) {
     EXPECT_TRUE(listener.quiet());
 }
 
-TEST(SysLog, ConsoleCopyPrintsTheTextAloneAndSkipsEmptyBodies) {
+TEST_F(SysLogTest, ConsoleCopyPrintsTheTextAloneAndSkipsEmptyBodies) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -395,7 +496,7 @@ TEST(SysLog, ConsoleCopyPrintsTheTextAloneAndSkipsEmptyBodies) {
     EXPECT_EQ(capture.waitLines(2), "console line 1\nsecond\n");
 }
 
-TEST(SysLog, ConcurrentStatementsFromManyThreads) {
+TEST_F(SysLogTest, ConcurrentStatementsFromManyThreads) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -415,7 +516,7 @@ TEST(SysLog, ConcurrentStatementsFromManyThreads) {
     EXPECT_EQ(count, 200);
 }
 
-TEST(SysLog, OpenPortKeepsAnOpenSocketAndFinalizeStopsLogging) {
+TEST_F(SysLogTest, OpenPortKeepsAnOpenSocketAndFinalizeStopsLogging) {
     NEED_OWN_NETWORK();
     Listener listener;
     ASSERT_TRUE(listener.ok());
@@ -442,7 +543,7 @@ TEST(SysLog, OpenPortKeepsAnOpenSocketAndFinalizeStopsLogging) {
     EXPECT_EQ(getFacility(), 0);
 }
 
-TEST(SysLog, AForeignCallbackGetsTheDatagramTextWithoutASocket) {
+TEST_F(SysLogTest, AForeignCallbackGetsTheDatagramTextWithoutASocket) {
     static std::vector<std::string> seen;
     ASSERT_TRUE(initialize(FACILITY_LOCAL0, [](const char* message) { seen.emplace_back(message); }));
     auto* sender = static_cast<SysLogSendC*>(getOwn());
@@ -454,22 +555,95 @@ TEST(SysLog, AForeignCallbackGetsTheDatagramTextWithoutASocket) {
     EXPECT_EQ(seen[0].substr(31), "hooked");
 }
 
-TEST(SysLogSendStdC, AFullRingWaitsThenDropsAndPrintsTheRestInOrder) {
+TEST_F(ConsolePrinterTest, AFullRingDropsAtOnceAndThePrinterMarksTheGap) {
     StdoutCapture capture;
     {
         SysLogSendStdC printer(false);  // stalled: the printer thread is not running
         for (int i = 0; i < 119; ++i) printer._send(("body " + std::to_string(i)).c_str());
-        EXPECT_EQ(capture.text(), "");
         printer._send("one too many");
-        EXPECT_EQ(capture.text(), "wait debug out\ntimeout debug out\n");
+        printer._send("two too many");
+        EXPECT_EQ(capture.text(), "") << "a logging thread never writes to the console itself";
         printer.startPrinter();
-        std::string expected = "wait debug out\ntimeout debug out\n";
+        std::string expected;
         for (int i = 0; i < 119; ++i) expected += "body " + std::to_string(i) + "\n";
+        expected += "wait debug out\ntimeout debug out\n";
         EXPECT_EQ(capture.waitLines(121), expected);
+        printer._send("after");
+        EXPECT_EQ(capture.waitLines(122), expected + "after\n");
     }
 }
 
-TEST(SysLogSendStdC, QueuedBodiesArePrintedWhenItStopsAndLongBodiesAreCut) {
+// A console that takes nothing (a pipe nobody reads) holds up the printer
+// only: logging threads go on, every datagram still goes out, the surplus is
+// dropped and the gap marked once the console takes lines again, and a
+// printer stuck on the console can still be stopped.
+TEST_F(ConsolePrinterTest, AConsoleNobodyReadsHoldsUpOnlyThePrinter) {
+    NEED_OWN_NETWORK();
+    Listener listener;
+    ASSERT_TRUE(listener.ok());
+    constexpr int Threads = 4;
+    constexpr int Lines = 500;
+    const std::string gap = "wait debug out\ntimeout debug out\n";
+    std::atomic<int> finished{0};
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> threads;
+    std::thread stopper;
+    bool allLogged = false;
+    bool printerStopped = false;
+    std::string console;
+    {
+        StdoutPipe unread;  // gtest prints nothing while it is in place
+        startLogging(7, true);
+        for (int t = 0; t < Threads; ++t)
+            threads.emplace_back([t, &finished] {
+                for (int i = 0; i < Lines; ++i) LEVEL_INFO << "thread " << t << " line " << i << " of the console test";
+                ++finished;
+            });
+        allLogged = waitUntil([&] { return finished.load() == Threads; }, std::chrono::seconds(30));
+        // Read now: the printer goes on with what the ring holds, then marks the gap.
+        console = unread.readUntil(gap, std::chrono::seconds(30));
+        // Stuck on a full console once more, the printer is stopped.
+        stopper = std::thread([&stopped] {
+            for (int i = 0; i < 400; ++i) LEVEL_INFO << "filling line " << i;
+            SysLogSendStdC::installGlobal(nullptr);
+            stopped = true;
+        });
+        printerStopped = waitUntil([&] { return stopped.load(); }, std::chrono::seconds(30));
+        // Whatever still waits on the console is let go before the threads are joined.
+        (void)waitUntil([&] { return !unread.readUntil("", std::chrono::seconds(1)).empty() ? false
+                                     : finished.load() == Threads && stopped.load(); },
+                        std::chrono::seconds(30));
+        for (auto& th : threads) th.join();
+        stopper.join();
+    }
+    EXPECT_TRUE(allLogged) << "a logging thread waited for the console";
+    EXPECT_TRUE(printerStopped) << "the printer could not be stopped while the console took nothing";
+    int datagrams = 0;
+    std::string d;
+    while (datagrams < Threads * Lines + 400 && listener.next(d)) ++datagrams;
+    EXPECT_EQ(datagrams, Threads * Lines + 400) << "every statement still leaves as a datagram";
+    const std::size_t at = console.find(gap);
+    ASSERT_NE(at, std::string::npos) << "the gap is marked";
+    console.erase(at);
+    const auto printed = static_cast<std::size_t>(std::count(console.begin(), console.end(), '\n'));
+    EXPECT_GT(printed, 0u);
+    EXPECT_LT(printed, static_cast<std::size_t>(Threads * Lines)) << "the surplus was dropped";
+    // What was printed is whole lines, each thread's in its order.
+    std::istringstream lines(console);
+    std::string line;
+    int last[Threads] = {-1, -1, -1, -1};
+    const std::regex form("thread ([0-3]) line ([0-9]+) of the console test");
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, form)) << line;
+        const int t = std::stoi(m[1]);
+        const int i = std::stoi(m[2]);
+        EXPECT_GT(i, last[t]) << line;
+        last[t] = i;
+    }
+}
+
+TEST_F(ConsolePrinterTest, QueuedBodiesArePrintedWhenItStopsAndLongBodiesAreCut) {
     StdoutCapture capture;
     std::string longBody(2000, 'L');
     {
@@ -482,7 +656,7 @@ TEST(SysLogSendStdC, QueuedBodiesArePrintedWhenItStopsAndLongBodiesAreCut) {
     EXPECT_EQ(capture.text(), "first\n" + std::string(1499, 'L') + "\nlast\n");
 }
 
-TEST(SysLogSendStdC, TheCallbackFindsTheBodyWhateverThePriLength) {
+TEST_F(ConsolePrinterTest, TheCallbackFindsTheBodyWhateverThePriLength) {
     StdoutCapture capture;
     SysLogSendStdC::installGlobal(new SysLogSendStdC());
     char text[SysLogOut::TextSize];

@@ -1,13 +1,16 @@
 #include "host/ControllerCommands.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <new>
 
 #include "foundation/Clock.h"
 #include "foundation/SysLog.h"
 #include "host/SeekRequest.h"
 #include "host/SnedMessageFrames.h"
 #include "host/TextPairs.h"
+#include "protocol/LittleEndian.h"
 
 using ORVEX::SysLog::LEVEL_DEBUG;
 using ORVEX::SysLog::LEVEL_INFO;
@@ -17,12 +20,6 @@ using TolvenmarkControll::SnedMessageFrames;
 namespace {
 
 constexpr std::size_t FormatWordSize = 8;
-
-std::uint64_t readLittle64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
 
 // Sleeps the whole time, also when a signal cuts the sleep short.
 void sleepMilliseconds(unsigned ms) {
@@ -58,7 +55,7 @@ void ControllerCommands::dataFrame(ClientST& sender, ORVEX::BufferCS_const paylo
     const std::int64_t n = static_cast<std::int64_t>(payload.size) - 1;
     LEVEL_DEBUG << "Rcv Data " << static_cast<long>(n);
     if (n >= static_cast<std::int64_t>(FormatWordSize)) {
-        const ZARNITH::FormatConfigure word(readLittle64(payload.data + 1));
+        const ZARNITH::FormatConfigure word(ZARNITH::readU64LE(payload.data + 1));
         if (n == static_cast<std::int64_t>(FormatWordSize)) {
             (void)trackEditor.newTrack(word);
         } else if (static_cast<std::uint64_t>(word) == static_cast<std::uint64_t>(track.currentFormat)) {
@@ -71,17 +68,31 @@ void ControllerCommands::dataFrame(ClientST& sender, ORVEX::BufferCS_const paylo
 }
 
 void ControllerCommands::tagFrame(ClientST& sender, ORVEX::BufferCS_const payload) {
+    // A refused tag is answered too, with the count unchanged: a controller
+    // waits for the reply of every tag.
     if (payload.size == 0) {
-        LEVEL_WARNING << "Rcv Tag without reserved byte ignored";
+        LEVEL_WARNING << "Rcv Tag without reserved byte refused";
+        reply(sender, "DataTag", trackEditor.stackPosition());
         return;
     }
-    std::string name(reinterpret_cast<const char*>(payload.data + 1), payload.size - 1);
-    if (name.size() > TagNameLimit || name.find_first_of("\r\n") != std::string::npos) {
+    const std::uint64_t length = payload.size - 1;
+    const char* text = reinterpret_cast<const char*>(payload.data + 1);
+    if (length > TagNameLimit || std::memchr(text, '\r', length) != nullptr ||
+        std::memchr(text, '\n', length) != nullptr) {
         // The name is sent back inside a text line: it must fit one and not end it.
-        LEVEL_WARNING << "Rcv Tag refused, name length " << static_cast<unsigned long>(name.size());
+        LEVEL_WARNING << "Rcv Tag refused, name length " << static_cast<unsigned long>(length);
+        reply(sender, "DataTag", trackEditor.stackPosition());
         return;
     }
-    const std::int64_t position = trackEditor.storeTag(name);
+    std::int64_t position = 0;
+    try {
+        position = trackEditor.storeTag(std::string(text, length));
+    } catch (const std::bad_alloc&) {
+        // The tags are as they were.
+        LEVEL_WARNING << "Rcv Tag refused: no memory, name length " << static_cast<unsigned long>(length);
+        reply(sender, "DataTag", trackEditor.stackPosition());
+        return;
+    }
     reply(sender, "DataTag", position);
     trackEditor.pushLastTag();
 }
@@ -131,11 +142,11 @@ void ControllerCommands::seek(const std::string& value) {
     case SeekRequest::Kind::Front: sync.seek_front(); break;
     case SeekRequest::Kind::End: sync.seek(static_cast<long>(track.totalCount)); break;
     case SeekRequest::Kind::Relative:
-        if (request.steps != 0) sync.seek(static_cast<long>(request.steps));
+        if (request.seek) sync.seek(static_cast<long>(request.steps));
         break;
     case SeekRequest::Kind::Absolute:
         sync.seek_front();
-        if (request.steps != 0) sync.seek(static_cast<long>(request.steps));
+        if (request.seek) sync.seek(static_cast<long>(request.steps));
         break;
     }
     LEVEL_INFO << "SEEK:" << sync.getLastBufferCount();

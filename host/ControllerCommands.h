@@ -28,7 +28,8 @@ public:
 
     // Type 0: reserved byte, format word, audio. Always answered with "DataStack".
     void dataFrame(ClientST& sender, ORVEX::BufferCS_const payload);
-    // Type 2: reserved byte, tag name. Answered with "DataTag" unless refused.
+    // Type 2: reserved byte, tag name. Always answered with "DataTag" (the
+    // count unchanged when the tag is refused).
     void tagFrame(ClientST& sender, ORVEX::BufferCS_const payload);
     // Type 1: the lines of the frame, executed in order; false drops the sender.
     [[nodiscard]] bool textFrame(ClientST& sender, ORVEX::BufferCS_const payload);

@@ -23,9 +23,22 @@ bool ControllerSession::receiveController(Client& client) {
         table.erase(client);
         return false;
     }
-    // The bytes go straight behind the ones still buffered: a frame that
-    // spans many reads is never copied again as a whole.
+    // The bytes go straight behind the ones still buffered.
     ORVEX::BufferCS area = entry.msg.readArea();
+    if (area.size == 0) {
+        // Storage that idle controllers keep may be what this one needs.
+        table.trimReceiveBuffers(entry);
+        area = entry.msg.readArea();
+    }
+    if (area.size == 0) {
+        // Nothing read stays readable: the controller goes, the others stay served.
+        LEVEL_WARNING << "Controller frame refused: " << ReceiveMessage::refusalText(entry.msg.refusal())
+                      << ", buffered " << static_cast<unsigned long>(entry.msg.buffered()) << " of "
+                      << static_cast<unsigned long>(ReceiveMessage::PrefixSize + entry.msg.length);
+        LEVEL_INFO << "Disconnect Controller";
+        table.erase(client);
+        return false;
+    }
     area.size = std::min<std::uint64_t>(area.size, ReceiveMessage::ReadSize);
     std::size_t count = 0;
     if (!client.socket->receive(area, count)) {

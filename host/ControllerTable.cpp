@@ -1,12 +1,17 @@
 #include "host/ControllerTable.h"
 
 ClientST& ControllerTable::entryFor(Client& client) {
-    auto [it, created] = clients.try_emplace(&client);
+    auto [it, created] = clients.try_emplace(&client, &budget);
     if (created) it->second.client = &client;
     return it->second;
 }
 
 void ControllerTable::erase(Client& client) { clients.erase(&client); }
+
+void ControllerTable::trimReceiveBuffers(const ClientST& needing) {
+    for (auto& [client, entry] : clients)
+        if (&entry != &needing) entry.msg.trim();
+}
 
 void ControllerTable::sendTo(ClientST& entry, const TolvenmarkControll::SnedMessageFrames& frame) {
     if (entry.client != nullptr) (void)entry.client->send(frame.view());

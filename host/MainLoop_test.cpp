@@ -5,15 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -22,76 +14,11 @@
 #include "host/ControllerTable.h"
 #include "host/HostSetting.h"
 #include "host/TrackState.h"
+#include "tests/host_test_rig.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Ms = std::chrono::milliseconds;
-
-std::string prefix(std::size_t length, std::uint8_t type) {
-    std::string p(9, '\0');
-    p[0] = static_cast<char>((length >> 16) & 0xFF);
-    p[1] = static_cast<char>((length >> 8) & 0xFF);
-    p[2] = static_cast<char>(length & 0xFF);
-    p[3] = static_cast<char>(type);
-    return p;
-}
-std::string textFrame(const std::string& text) { return prefix(6 + text.size(), 1) + std::string(6, '\0') + text; }
-std::string dataFrame(std::uint64_t format, const std::string& audio = std::string()) {
-    std::string f = prefix(9 + audio.size(), 0) + std::string(1, '\0');
-    for (int i = 0; i < 8; ++i) f.push_back(static_cast<char>((format >> (8 * i)) & 0xFF));
-    return f + audio;
-}
-std::string tagFrame(const std::string& name) { return prefix(1 + name.size(), 2) + std::string(1, '\0') + name; }
-
-constexpr std::uint64_t Pcm16x44k = 0x02 | 0x200 | 0x200000000ULL | 0x800000000ULL;
-
-// A controller connection; frames come back as their text ("Key=Value").
-class Peer {
-public:
-    ~Peer() {
-        if (fd >= 0) ::close(fd);
-    }
-    bool connect(std::uint16_t port) {
-        fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    bool send(const std::string& bytes) {
-        return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-    }
-    std::optional<std::string> line(Ms timeout = 5000ms) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            if (pending.size() >= 9) {
-                const std::size_t length = (static_cast<std::uint8_t>(pending[0]) << 16) |
-                                           (static_cast<std::uint8_t>(pending[1]) << 8) |
-                                           static_cast<std::uint8_t>(pending[2]);
-                if (pending.size() >= 9 + length) {
-                    std::string text = pending.substr(15, length - 6);
-                    pending.erase(0, 9 + length);
-                    if (text.size() >= 2) text.resize(text.size() - 2);  // CR LF
-                    return text;
-                }
-            }
-            const auto left = std::chrono::duration_cast<Ms>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return std::nullopt;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) return std::nullopt;
-            pending.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    int fd = -1;
-    std::string pending;
-};
+using namespace hostrig;
 
 class MainLoopTest : public ::testing::Test {
 protected:
@@ -113,7 +40,7 @@ protected:
         EXPECT_TRUE(loopResult);
     }
     // A registered controller.
-    void registerPeer(Peer& peer) {
+    void registerPeer(Controller& peer) {
         ASSERT_TRUE(peer.connect(port));
         ASSERT_TRUE(peer.send(textFrame("Request=Status")));
         ASSERT_EQ(peer.line(), "Tag=0:0:reset");
@@ -124,7 +51,7 @@ protected:
         }
     }
     // Uploads a track of `chunks` chunks with tags after the given chunk counts.
-    void upload(Peer& peer, int chunks, int loopAfter, int quitAfter) {
+    void upload(Controller& peer, int chunks, int loopAfter, int quitAfter) {
         ASSERT_TRUE(peer.send(dataFrame(Pcm16x44k)));
         ASSERT_EQ(peer.line(), "Tag=0:0:reset");
         ASSERT_EQ(peer.line(), "DataStack=0");
@@ -160,12 +87,12 @@ protected:
 };
 
 TEST_F(MainLoopTest, StatusIsPushedOnlyOnWaitTimeOuts) {
-    Peer peer;
+    Controller peer;
     registerPeer(peer);
     sync.state = 2;  // connected, paused
     EXPECT_EQ(peer.line(), "Status=Pause");
     // A controller sending every 50 ms keeps the wait from timing out: no push.
-    Peer busy;
+    Controller busy;
     ASSERT_TRUE(busy.connect(port));
     sync.playing = true;
     for (int i = 0; i < 20; ++i) {
@@ -181,7 +108,7 @@ TEST_F(MainLoopTest, StatusIsPushedOnlyOnWaitTimeOuts) {
 }
 
 TEST_F(MainLoopTest, ChunkWhileConnectedIsRefusedAndTheCountStays) {
-    Peer peer;
+    Controller peer;
     ASSERT_TRUE(peer.connect(port));
     ASSERT_TRUE(peer.send(dataFrame(Pcm16x44k) + dataFrame(Pcm16x44k, "abcd")));
     EXPECT_EQ(peer.line(), "DataStack=0");
@@ -195,7 +122,7 @@ TEST_F(MainLoopTest, ChunkWhileConnectedIsRefusedAndTheCountStays) {
 }
 
 TEST_F(MainLoopTest, RemainingPositionAndLoopRewind) {
-    Peer peer;
+    Controller peer;
     registerPeer(peer);
     upload(peer, 6, 2, 4);  // loop tag at 2, quit tag at 4: the loop comes first
     sync.state = 2;
@@ -216,7 +143,7 @@ TEST_F(MainLoopTest, RemainingPositionAndLoopRewind) {
 }
 
 TEST_F(MainLoopTest, QuitTagFirstOnlyLogsAndPlaybackGoesOn) {
-    Peer peer;
+    Controller peer;
     registerPeer(peer);
     upload(peer, 6, 4, 2);  // quit tag before the loop tag
     sync.state = 2;

@@ -2,50 +2,104 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace TolvenmarkControll {
 
-namespace {
-// An empty buffer holding more than this gives its storage back.
-constexpr std::size_t KeepCapacity = 4 * ReceiveMessage::ReadSize;
-}  // namespace
+ReceiveMessage::~ReceiveMessage() {
+    if (budget_ != nullptr) budget_->give(charged_);
+}
 
-void ReceiveMessage::ensureTail(std::size_t room) {
-    if (capacity_ - end_ >= room) return;
-    const std::size_t live = end_ - begin_;
-    if (live + room <= capacity_ && begin_ >= live) {
-        // Enough space in front and the live part is small against it: slide down.
-        std::memmove(data_.get(), data_.get() + begin_, live);
-    } else {
-        const std::size_t wanted = std::max(capacity_ + capacity_ / 2, live + room);
-        std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[wanted]);
-        if (live != 0) std::memcpy(grown.get(), data_.get() + begin_, live);
-        data_ = std::move(grown);
-        capacity_ = wanted;
+const char* ReceiveMessage::refusalText(Refusal refusal) {
+    switch (refusal) {
+    case Refusal::None: return "none";
+    case Refusal::BudgetFull: return "receive budget full";
+    case Refusal::NoMemory: return "out of memory";
+    case Refusal::TooLarge: return "frame too large";
     }
+    return "unknown";
+}
+
+bool ReceiveMessage::reallocate(std::size_t size) {
+    const std::size_t live = buffered();
+    const std::size_t charge = chargeOf(size);
+    // The new storage is taken before the old is given back: the bound holds
+    // also while both exist.
+    if (charge != 0 && budget_ != nullptr && !budget_->take(charge)) {
+        refusal_ = Refusal::BudgetFull;
+        return false;
+    }
+    std::unique_ptr<std::uint8_t[]> moved(new (std::nothrow) std::uint8_t[size]);
+    if (!moved) {
+        if (charge != 0 && budget_ != nullptr) budget_->give(charge);
+        refusal_ = Refusal::NoMemory;
+        return false;
+    }
+    if (live != 0) std::memcpy(moved.get(), data_.get() + begin_, live);
+    data_ = std::move(moved);
+    if (budget_ != nullptr) budget_->give(charged_);
+    charged_ = charge;
+    capacity_ = size;
     begin_ = 0;
     end_ = live;
+    return true;
+}
+
+bool ReceiveMessage::makeRoom() {
+    if (capacity_ - end_ >= MinRead) return true;
+    const std::size_t live = buffered();
+    // Slide down when the free front is at least as large as what moves, so
+    // that every byte moves a bounded number of times; at the largest size
+    // sliding is the only way.
+    if (begin_ != 0 && (begin_ >= live || capacity_ >= MaxCapacity)) {
+        std::memmove(data_.get(), data_.get() + begin_, live);
+        begin_ = 0;
+        end_ = live;
+        if (capacity_ - end_ >= MinRead) return true;
+    }
+    // The buffer is full of bytes that arrived: double it.
+    const std::size_t size = capacity_ == 0 ? StartCapacity : std::min(MaxCapacity, 2 * capacity_);
+    if (size < live + MinRead) {
+        refusal_ = Refusal::TooLarge;
+        return false;
+    }
+    return reallocate(size);
 }
 
 ORVEX::BufferCS ReceiveMessage::readArea() {
-    if (begin_ == end_) {
-        begin_ = end_ = 0;
-        if (capacity_ > KeepCapacity) {
-            data_.reset();
-            capacity_ = 0;
-        }
-    }
-    ensureTail(ReadSize);
-    return ORVEX::BufferCS(data_.get() + end_, capacity_ - end_);
+    if (begin_ == end_) begin_ = end_ = 0;
+    if (!makeRoom()) return ORVEX::BufferCS();
+    refusal_ = Refusal::None;
+    return ORVEX::BufferCS(data_.get() + end_, std::min(capacity_ - end_, ReadSize));
 }
 
 void ReceiveMessage::commit(std::size_t count) { end_ += std::min(count, capacity_ - end_); }
 
-void ReceiveMessage::append(ORVEX::BufferCS_const bytes) {
-    if (bytes.size == 0) return;
-    ensureTail(static_cast<std::size_t>(bytes.size));
-    std::memcpy(data_.get() + end_, bytes.data, static_cast<std::size_t>(bytes.size));
-    end_ += static_cast<std::size_t>(bytes.size);
+bool ReceiveMessage::append(ORVEX::BufferCS_const bytes) {
+    std::uint64_t at = 0;
+    while (at < bytes.size) {
+        const ORVEX::BufferCS area = readArea();
+        if (area.size == 0) return false;
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(area.size, bytes.size - at));
+        std::memcpy(area.data, bytes.data + at, n);
+        commit(n);
+        at += n;
+    }
+    return true;
+}
+
+void ReceiveMessage::trim() {
+    if (charged_ == 0) return;
+    const std::size_t live = buffered();
+    if (live == 0) {
+        data_.reset();
+        capacity_ = 0;
+        begin_ = end_ = 0;
+        if (budget_ != nullptr) budget_->give(charged_);
+        charged_ = 0;
+        return;
+    }
+    if (live + MinRead <= StartCapacity) (void)reallocate(StartCapacity);
 }
 
 ReceiveMessage::Cut ReceiveMessage::peek(Frame& frame) {
@@ -53,14 +107,8 @@ ReceiveMessage::Cut ReceiveMessage::peek(Frame& frame) {
     if (have < PrefixSize) return Cut::NeedMore;
     const std::uint8_t* p = data_.get() + begin_;
     length = (static_cast<std::uint64_t>(p[0]) << 16) | (static_cast<std::uint64_t>(p[1]) << 8) | p[2];
-    const std::size_t total = PrefixSize + static_cast<std::size_t>(length);
-    if (have < total) {
-        // Room for the whole frame (and one read more) now, so that the rest
-        // of it is received in place and never moved again.
-        const std::size_t missing = total - have;
-        ensureTail(missing + ReadSize);
-        return Cut::NeedMore;
-    }
+    // Room for the rest is made as its bytes arrive, never for a promise.
+    if (have < PrefixSize + static_cast<std::size_t>(length)) return Cut::NeedMore;
     type = p[3];
     if (type > TypeTag) return Cut::BadType;
     // A text frame waits until its reserved bytes could be there.

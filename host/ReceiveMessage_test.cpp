@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,11 +21,9 @@ std::vector<std::uint8_t> frame(std::uint8_t type, const std::string& payload) {
     return f;
 }
 
+// Reads as the session does: each into the area the buffer offers.
 void feed(ReceiveMessage& m, const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t count) {
-    ORVEX::BufferCS area = m.readArea();
-    ASSERT_GE(area.size, count);
-    std::memcpy(area.data, bytes.data() + from, count);
-    m.commit(count);
+    ASSERT_TRUE(m.append(ORVEX::BufferCS_const(bytes.data() + from, count)));
 }
 
 // Takes every complete frame, returning their payloads.
@@ -73,37 +72,96 @@ TEST(ReceiveMessage, TwoFramesAndAFrameAndAHalf) {
     EXPECT_EQ(got[0], std::string(30, 'c'));
 }
 
-TEST(ReceiveMessage, LargestFrameIsReceivedInPlace) {
+TEST(ReceiveMessage, LargestFrameGrowsTheBufferWithWhatArrives) {
     const std::size_t length = 0xFFFFFF;  // the largest 24-bit payload
     std::string payload(length, '\0');
     for (std::size_t i = 0; i < length; ++i) payload[i] = static_cast<char>(i * 7);
     const auto f = frame(0, payload);
-    ReceiveMessage m;
+    ReceiveBudget budget;
+    ReceiveMessage m(&budget);
     std::size_t at = 0;
+    std::size_t moved = 0;  // bytes copied when the storage moved
     const std::uint8_t* storage = nullptr;
     int reads = 0;
     while (at < f.size()) {
         ORVEX::BufferCS area = m.readArea();
-        // Once the length is known the bytes already received stay where they are.
-        if (reads == 1) storage = area.data - at;
-        if (reads > 1) {
-            EXPECT_EQ(area.data - at, storage) << reads;
-        }
-        const std::size_t n = std::min<std::size_t>(ReceiveMessage::ReadSize, f.size() - at);
+        ASSERT_GE(area.size, ReceiveMessage::MinRead);
+        ASSERT_LE(area.size, ReceiveMessage::ReadSize);
+        if (area.data - at != storage) moved += at;
+        storage = area.data - at;
+        const std::size_t n = std::min<std::size_t>(area.size, f.size() - at);
         std::memcpy(area.data, f.data() + at, n);
         m.commit(n);
         at += n;
         ++reads;
+        // Never more room than twice what arrived (or the start buffer).
+        EXPECT_LE(m.capacity(), std::max<std::size_t>(2 * at, ReceiveMessage::StartCapacity) + 9);
+        EXPECT_EQ(budget.used(), m.capacity() > ReceiveMessage::StartCapacity ? m.capacity() : 0);
         ReceiveMessage::Frame fr;
         if (at < f.size()) {
             ASSERT_EQ(m.peek(fr), ReceiveMessage::Cut::NeedMore);
         }
     }
-    EXPECT_EQ(reads, 17);
+    // Doubling: the copies add up to about the final size, not a copy per read.
+    EXPECT_LE(moved, 2 * f.size());
+    EXPECT_LT(reads, 40);
     auto got = drain(m);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], payload);
-    EXPECT_LE(m.capacity(), f.size() + 2 * ReceiveMessage::ReadSize);
+    EXPECT_LE(m.capacity(), ReceiveMessage::MaxCapacity);
+}
+
+TEST(ReceiveMessage, APromisedLengthReservesNothing) {
+    ReceiveBudget budget;
+    ReceiveMessage m(&budget);
+    const std::vector<std::uint8_t> prefix = {0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0};
+    feed(m, prefix, 0, prefix.size());
+    ReceiveMessage::Frame f;
+    EXPECT_EQ(m.peek(f), ReceiveMessage::Cut::NeedMore);
+    EXPECT_EQ(m.length, 0xFFFFFFu);
+    EXPECT_GE(m.readArea().size, ReceiveMessage::MinRead);
+    EXPECT_EQ(m.capacity(), ReceiveMessage::StartCapacity);
+    EXPECT_EQ(budget.used(), 0u);
+}
+
+// Buffers share one budget: one that cannot grow within it is refused and
+// keeps its bytes; storage that an idle buffer no longer needs goes back.
+TEST(ReceiveMessage, BuffersGrowWithinTheirSharedBudget) {
+    // Room for one buffer of 1 MiB while it grows out of 512 KiB.
+    ReceiveBudget budget(2 << 20);
+    const std::string big(600000, 'b');
+    const auto f = frame(0, big);
+    {
+        ReceiveMessage a(&budget);
+        ReceiveMessage b(&budget);
+        feed(a, f, 0, f.size());
+        ASSERT_EQ(drain(a).size(), 1u);
+        const std::size_t held = budget.used();
+        EXPECT_GT(held, f.size());  // a keeps its storage for the next frame
+        // b needs room that a holds: refused, with what it had kept.
+        EXPECT_FALSE(b.append(ORVEX::BufferCS_const(f.data(), f.size())));
+        EXPECT_EQ(b.refusal(), ReceiveMessage::Refusal::BudgetFull);
+        EXPECT_STREQ(ReceiveMessage::refusalText(b.refusal()), "receive budget full");
+        const std::size_t kept = b.buffered();
+        EXPECT_GT(kept, 0u);
+        EXPECT_LE(budget.used(), budget.limit());
+        a.trim();
+        EXPECT_EQ(a.capacity(), 0u);
+        feed(b, f, kept, f.size() - kept);
+        const auto got = drain(b);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0], big);
+        // A few buffered bytes keep a start buffer only, outside the budget.
+        feed(b, f, 0, 100);
+        b.trim();
+        EXPECT_EQ(b.capacity(), ReceiveMessage::StartCapacity);
+        EXPECT_EQ(b.buffered(), 100u);
+        EXPECT_EQ(budget.used(), 0u);
+        feed(b, f, 100, f.size() - 100);
+        EXPECT_EQ(drain(b).size(), 1u);
+        EXPECT_GT(budget.used(), 0u);
+    }
+    EXPECT_EQ(budget.used(), 0u);  // given back when the buffers go
 }
 
 TEST(ReceiveMessage, UnknownTypeAndShortTextFrames) {

@@ -15,6 +15,7 @@ SeekRequest SeekRequest::parse(const std::string& value) {
     }
     request.kind = (value[0] == '+' || value[0] == '-') ? Kind::Relative : Kind::Absolute;
     const std::int64_t n = HostSettingReader::toInt32(value);
-    request.steps = n == 0 ? 0 : n + 1;
+    request.seek = n != 0;
+    request.steps = request.seek ? n + 1 : 0;
     return request;
 }

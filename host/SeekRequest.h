@@ -16,11 +16,13 @@ public:
         Absolute,  // back to the start, then `steps`
     };
 
-    // The count n (read as a signed decimal, truncated to 32 bits) moves the
-    // cursor by n + 1 chunks, computed in 64 bits so that the largest count
-    // does not wrap; 0 when n is 0 (no move beyond a rewind).
+    // The count n (read as a signed decimal, truncated to 32 bits) asks for a
+    // seek by n + 1 chunks, computed in 64 bits so that the largest count
+    // does not wrap; n = 0 asks for none (nothing beyond a rewind), while
+    // n = -1 asks for a seek by 0, which still pauses a playing connection.
     static SeekRequest parse(const std::string& value);
 
     Kind kind = Kind::None;
-    std::int64_t steps = 0;
+    bool seek = false;       // Relative and Absolute: whether to seek by `steps`
+    std::int64_t steps = 0;  // n + 1
 };

@@ -1,5 +1,8 @@
 #include "host/TrackEditor.h"
 
+#include <algorithm>
+#include <new>
+
 #include "foundation/SysLog.h"
 #include "host/FormatRates.h"
 #include "host/SnedMessageFrames.h"
@@ -40,9 +43,40 @@ bool TrackEditor::newTrack(ZARNITH::FormatConfigure format) {
         LEVEL_WARNING << "Rcv Data format without rate refused " << static_cast<unsigned long>(format);
         return false;
     }
+    if (!FormatRates::streamable(format)) {
+        // No sender could stream it: the ring is not sized for it, the old track stays.
+        LEVEL_WARNING << "Rcv Data format beyond the stream rate refused " << static_cast<unsigned long>(format)
+                      << " bytes/s " << static_cast<unsigned long>(FormatRates::bytesPerSecond(format));
+        return false;
+    }
     endConnection();
     if (beforeNewTrack) beforeNewTrack();
-    if (!sync.setupBuffer(static_cast<unsigned long>(frames), 1, false, format)) return false;
+    if (!sizeRing(format)) return false;
+    startTrack(format);
+    return true;
+}
+
+bool TrackEditor::sizeRing(ZARNITH::FormatConfigure format) {
+    try {
+        return sync.setupBuffer(static_cast<unsigned long>(FormatRates::framesPer10ms(format)), 1, false, format);
+    } catch (const std::bad_alloc&) {
+        LEVEL_WARNING << "Rcv Data format refused: no memory for its ring " << static_cast<unsigned long>(format);
+    }
+    // The ring is half resized: an empty track in the old format again (its
+    // blocks fit the storage the slots still have), or none at all.
+    const ZARNITH::FormatConfigure old = track.currentFormat;
+    bool restored = false;
+    if (FormatRates::streamable(old)) {
+        try {
+            restored = sync.setupBuffer(static_cast<unsigned long>(FormatRates::framesPer10ms(old)), 1, false, old);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    startTrack(restored ? old : ZARNITH::FormatConfigure());
+    return false;
+}
+
+void TrackEditor::startTrack(ZARNITH::FormatConfigure format) {
     ++trackGeneration;
     track.currentFormat = format;
     track.tags.clear();
@@ -50,9 +84,8 @@ bool TrackEditor::newTrack(ZARNITH::FormatConfigure format) {
     SnedMessageFrames reset;
     reset.addHeader("Tag", "0:0:reset");
     table.pushRegistered(reset);
-    track.totalCount = static_cast<std::uint64_t>(stackPosition());
+    track.totalCount = static_cast<std::uint64_t>(std::max<std::int64_t>(stackPosition(), 0));
     track.lastCount = track.totalCount;
-    return true;
 }
 
 bool TrackEditor::appendChunk(ORVEX::BufferCS_const audio) {
@@ -61,7 +94,14 @@ bool TrackEditor::appendChunk(ORVEX::BufferCS_const audio) {
         LEVEL_WARNING << "Rcv Frame refused while connected";
         return false;
     }
-    if (!sync.addStream(audio)) return false;  // before any format frame, or an empty chunk
+    bool stored = false;
+    try {
+        stored = sync.addStream(audio);  // false before any format frame, or for an empty chunk
+    } catch (const std::bad_alloc&) {
+        // The ring is as it was: the chunk is refused, the track so far stays.
+        LEVEL_WARNING << "Rcv Frame refused: no memory for " << static_cast<unsigned long>(audio.size) << " bytes";
+    }
+    if (!stored) return false;
     const unsigned long c = sync.getLastBufferCount();
     track.totalCount = static_cast<std::uint64_t>(stackPosition());
     track.lastCount = track.totalCount;
@@ -78,10 +118,11 @@ bool TrackEditor::appendSilence() {
 std::int64_t TrackEditor::storeTag(const std::string& name) {
     const std::int64_t position = stackPosition();
     const std::uint64_t pos = static_cast<std::uint64_t>(position);
+    // Stored first: when that runs out of memory nothing has changed.
+    track.tags.push_back(TagST{name, pos});
     if (name == TrackState::LoopTag) track.loopCount = pos;
     if (name == TrackState::QuitTag) track.quitCount = pos;
     LEVEL_INFO << "tag:" << static_cast<long>(position) << " [" << name << "]";
-    track.tags.push_back(TagST{name, pos});
     return position;
 }
 

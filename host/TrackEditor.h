@@ -30,7 +30,8 @@ public:
     // joined. Afterwards the ring may change.
     void endConnection();
     // A new, empty track in `format` ("Tag" "0:0:reset" to the registered
-    // controllers). False (logged) when the format cannot size the ring.
+    // controllers). False (logged) when the format cannot size the ring or
+    // no sender could stream it; the old track then stays.
     [[nodiscard]] bool newTrack(ZARNITH::FormatConfigure format);
     // One chunk at the end of the track. False (logged) while a connection
     // plays the ring, before any format and for an empty chunk.
@@ -39,6 +40,7 @@ public:
     bool appendSilence();
     // A named position at the end of the track; the marker names set the
     // loop and quit positions. Returns the position (-1 for an empty ring).
+    // Out of memory (std::bad_alloc) it leaves the track as it was.
     std::int64_t storeTag(const std::string& name);
     // "Tag" with the number, position and name of the newest tag to the
     // registered controllers.
@@ -51,6 +53,12 @@ public:
     std::uint64_t generation() const { return trackGeneration; }
 
 private:
+    // Sizes the ring for a new track in `format`. When memory runs out the
+    // track is emptied (in the old format when that still fits) and the result is false.
+    [[nodiscard]] bool sizeRing(ZARNITH::FormatConfigure format);
+    // The track state of a new, empty track in `format`, with the reset push.
+    void startTrack(ZARNITH::FormatConfigure format);
+
     TrackState& track;
     ZARNITH::SyncBuffer& sync;
     ControllerTable& table;

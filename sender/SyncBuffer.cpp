@@ -199,8 +199,9 @@ void SyncBuffer::pauseForSeek() {
 }
 
 void SyncBuffer::seek(long n) {
-    if (ring.empty() || n == 0) return;
+    // A playing connection pauses first, also for a seek by 0 that moves nothing.
     pauseForSeek();
+    if (ring.empty() || n == 0) return;
     std::size_t r = readCursor.load();
     const std::size_t w = writeCursor.load();
     // Magnitude without overflow for the most negative n.

@@ -55,7 +55,8 @@ public:
     bool addStream(ORVEX::BufferCS_const data);
     // Queued blocks; 0 on an unsized ring.
     unsigned long getLastBufferCount() const;
-    // Moves the read position by n blocks (pausing a playing connection first).
+    // Moves the read position by n blocks (pausing a playing connection
+    // first, also when n is 0). Playback stays paused.
     void seek(long n);
     // Queues the whole ring from its first slot (pausing a playing connection first).
     void seek_front();

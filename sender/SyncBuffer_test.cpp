@@ -113,6 +113,26 @@ TEST(SyncBufferRing, PositionsAndCounts) {
     EXPECT_TRUE(log.has("SyncBuffer addStream refused: connection in use"));
 }
 
+// A seek pauses a playing connection before it moves the cursor, also a
+// seek by 0, which moves nothing; playback stays paused.
+TEST(SyncBufferRing, SeekPausesPlaybackAlsoWhenItMovesNothing) {
+    struct Case {
+        long n;
+        std::size_t read;
+    };
+    const Case cases[] = {{0, 2}, {1, 3}, {-1, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.n);
+        RingProbe ring;
+        sized(ring, 1, 3);
+        ring.seek(1);
+        ring.playing = true;
+        ring.seek(c.n);
+        EXPECT_FALSE(ring.playing.load());
+        EXPECT_EQ(ring.readCursor.load(), c.read);
+    }
+}
+
 TEST(SyncBufferRing, SetupFillsSilenceAndChunksKeepOrder) {
     RingProbe dsd;
     ASSERT_TRUE(dsd.setupBuffer(10, 2, false, kDsd64Lsb));

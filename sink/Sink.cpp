@@ -28,7 +28,7 @@ void Sink::exclusivePort(ORVEX::Socket& socket) {
 bool Sink::openAndBind(ORVEX::Socket& socket, std::uint16_t port, const char* openText, const char* bindText,
                        std::uint16_t& bound) {
     if (!socket.open(ORVEX::Socket::TYPE_UDPV6)) {
-        LEVEL_ERROR << openText << errno;
+        LEVEL_ERROR << openText << socket.lastError;
         return false;
     }
     exclusivePort(socket);
@@ -37,7 +37,7 @@ bool Sink::openAndBind(ORVEX::Socket& socket, std::uint16_t port, const char* op
     if (!socket.bindV6(address, 1000)) {
         socket.close();
         if (!socket.open(ORVEX::Socket::TYPE_UDPV6)) {
-            LEVEL_ERROR << openText << errno;
+            LEVEL_ERROR << openText << socket.lastError;
             return false;
         }
         exclusivePort(socket);

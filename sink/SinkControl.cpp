@@ -227,7 +227,7 @@ void Sink::handleClockTable(const Receive& request, const ORVEX::IPAddress& from
 bool Sink::openMsSocket(std::uint16_t& port) {
     msSocket_.close();
     if (!msSocket_.open(ORVEX::Socket::TYPE_UDPV6)) {
-        LEVEL_ERROR << "UDP ms open error:" << errno;
+        LEVEL_ERROR << "UDP ms open error:" << msSocket_.lastError;
         return false;
     }
     exclusivePort(msSocket_);

@@ -138,7 +138,8 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
 
         const int ready = streamWaiter.wait(ORVEX::Clock());
         if (ready == 0) {
-            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << errno;
+            const int cause = errno;
+            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << cause;
             return IdleResult::Fatal;
         }
         if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
@@ -216,7 +217,8 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
 
         const int ready = streamWaiter.wait(DataWait);
         if (ready == 0) {
-            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << errno;
+            const int cause = errno;
+            LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << cause;
             endConnection(session, EndCause::Local, nullptr, false);
             return false;
         }
@@ -383,7 +385,8 @@ void Sink::msThreadBody(Session& session) {
     while (running_ && !session.msStop) {
         const int ready = msSocket_.wait(DataWait);
         if (ready == 0) {
-            if (!session.msStop) LEVEL_ERROR << "UDP MS receive error " << __LINE__ << ":" << errno;
+            const int cause = errno;
+            if (!session.msStop) LEVEL_ERROR << "UDP MS receive error " << __LINE__ << ":" << cause;
             break;
         }
         if (ready != 2) continue;

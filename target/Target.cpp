@@ -214,7 +214,8 @@ std::uint32_t Target::receiveControl(ORVEX::Clock now) {
     Receive m;
     ORVEX::IPAddress from;
     if (!udp.receiveFromV6(m, from, asked)) {
-        LEVEL_ERROR << "UDP receive error " << SendSite + __LINE__ << ":" << errno;
+        const int cause = errno;
+        LEVEL_ERROR << "UDP receive error " << SendSite + __LINE__ << ":" << cause;
         return END_FAILED;
     }
     if (m.empty()) return PASS_ON;

@@ -53,7 +53,8 @@ bool Target::receiveLog() {
     ORVEX::Buffer d;
     ORVEX::IPAddress from;
     if (!logInput.receiveFromV6(d, from)) {
-        LEVEL_ERROR << "syslog receive error " << SendSite + __LINE__ << ":" << errno;
+        const int cause = errno;
+        LEVEL_ERROR << "syslog receive error " << SendSite + __LINE__ << ":" << cause;
         return false;
     }
     if (d.empty()) return true;

@@ -229,11 +229,19 @@ TEST_F(HostPlay, PausePlayAndEverySeekForm) {
                   "send:Seek=Front", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
                   "send:Seek=40", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
                   "send:Seek=-3", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
+                  // A seek by n + 1 = 0: paused and resumed, the place kept.
+                  "send:Seek=-1", "wait:Status=Pause:5", "wait:Status=Play:5", "sleep:0.5",
                   "send:Seek=Quit", "wait:Status=Disconnect:10"});
     ControllerRun controller;
     ASSERT_TRUE(controller.start(net->nsA(), hostA->port, steps));
     ASSERT_TRUE(controller.finish(120000ms)) << controller.process.output() << hostA->log.dump();
-    EXPECT_EQ(hostA->log.count("SEEK:"), 5u);
+    EXPECT_EQ(hostA->log.count("SEEK:"), 6u);
+    // "Seek=-1" paused the playback before it resumed.
+    const double minusOne = controller.stepTime("send:Seek=-1");
+    ASSERT_GT(minusOne, 0);
+    const double paused = controller.timeOf("Status=Pause", minusOne);
+    EXPECT_GT(paused, minusOne) << controller.process.output();
+    EXPECT_GT(controller.timeOf("Status=Play", paused), paused) << controller.process.output();
 
     ASSERT_FALSE(capture.lineOf(1).empty()) << capture.process.output();
     const std::vector<int> sequence = chunkSequence(capture.file(1), track);
@@ -241,7 +249,8 @@ TEST_F(HostPlay, PausePlayAndEverySeekForm) {
     ASSERT_NE(sequence.back(), -1) << "the capture holds whole chunks of the track and silence only";
     const auto runs = runsOf(sequence);
     // 0.. (the pause keeps the place), +10 skips 11 chunks, Front restarts at
-    // 0, 40 starts at chunk 40, -3 goes back one chunk behind the last played.
+    // 0, 40 starts at chunk 40, -3 goes back one chunk behind the last played,
+    // -1 keeps the place.
     ASSERT_EQ(runs.size(), 5u) << describe(runs);
     EXPECT_EQ(runs[0].first, 0) << describe(runs);
     EXPECT_EQ(runs[1].first, runs[0].second + 12) << describe(runs);
@@ -509,6 +518,8 @@ TEST_F(HostRecorder, TheEndOfARecordingWaitsWhileTheHostPlaysTheRing) {
                                     "read:1", "send:Play", "wait:Tag=1:2:Recorder:20", "read:0.5"};
     ControllerRun controllerB;
     ASSERT_TRUE(controllerB.start(net->nsB(), hostB.port, stepsB));
+    // B's controller is registered before A's sender can start the recording.
+    ASSERT_TRUE(controllerB.waitForLine("Status=Disconnect", 60000ms)) << controllerB.process.output();
 
     std::vector<std::string> stepsA{"register"};
     for (const auto& s : uploadSteps(writeTrack("trackA.raw", patternTrack(4, 0xA1)))) stepsA.push_back(s);
@@ -557,6 +568,8 @@ TEST_F(HostRecorder, AnUploadDuringARecordingKeepsItsTrackWhole) {
                                  "wait:Status=Disconnect:30"});
     ControllerRun controllerB;
     ASSERT_TRUE(controllerB.start(net->nsB(), hostB.port, stepsB));
+    // B's controller is registered before A's sender can start the recording.
+    ASSERT_TRUE(controllerB.waitForLine("Status=Disconnect", 60000ms)) << controllerB.process.output();
 
     std::vector<std::string> stepsA{"register"};
     for (const auto& s : uploadSteps(writeTrack("trackA.raw", patternTrack(5, 0xA2)))) stepsA.push_back(s);

@@ -133,6 +133,15 @@ public:
             pending_.append(buf, static_cast<std::size_t>(n));
         }
     }
+    // The text of the next frame, a one-line reply, without its CR LF
+    // ("Key=Value"), or nothing within `timeout`.
+    std::optional<std::string> line(Ms timeout = Patience) {
+        auto f = frame(timeout);
+        if (!f) return std::nullopt;
+        std::string text = f->size() > 15 ? f->substr(15) : std::string();
+        if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) text.resize(text.size() - 2);
+        return text;
+    }
     // The first frame (within `timeout`) whose text holds `line` as one of
     // its lines; the frames before it are dropped.
     std::optional<std::string> frameWithLine(const std::string& line, Ms timeout = Patience) {
@@ -292,6 +301,15 @@ struct ControllerRun {
             out.push_back({std::atof(line.c_str() + 3), line.substr(space + 1)});
         }
         return out;
+    }
+    // Waits until the controller has received `line`; false after `timeout`.
+    bool waitForLine(const std::string& line, Ms timeout) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!sawLine(line)) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
     }
     bool sawLine(const std::string& line) const {
         for (const auto& r : received())

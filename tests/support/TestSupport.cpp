@@ -5,10 +5,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <sched.h>
 #include <sstream>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -82,6 +84,11 @@ bool ChildProcess::start(const std::vector<std::string>& argv, bool captureOutpu
         }
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, 0);
+        if (stdoutFd_ >= 0) ::dup2(stdoutFd_, 1);
+        // The child starts with 0, 1 and 2 only, whatever the test runner left
+        // open, so that it sees the descriptor limits a test gives it.
+        if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+            for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         ::signal(SIGPIPE, SIG_DFL);
         ::execv(args[0], args.data());
         ::_exit(127);
@@ -209,6 +216,31 @@ ScopedNetns::~ScopedNetns() {
         if (ok_) (void)::setns(original_, CLONE_NEWNET);
         ::close(original_);
     }
+}
+
+FreshNetns::FreshNetns() {
+    original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (original_ < 0) {
+        reason_ = std::string("cannot open the current namespace: ") + std::strerror(errno);
+        return;
+    }
+    if (::unshare(CLONE_NEWNET) != 0) {
+        reason_ = std::string("cannot make a network namespace: ") + std::strerror(errno);
+        return;
+    }
+    std::string out;
+    if (shell("ip link set lo up", &out) != 0) {
+        reason_ = "loopback not up in the new namespace: " + out;
+        (void)::setns(original_, CLONE_NEWNET);
+        return;
+    }
+    ok_ = true;
+}
+
+FreshNetns::~FreshNetns() {
+    if (original_ < 0) return;
+    (void)::setns(original_, CLONE_NEWNET);
+    ::close(original_);
 }
 
 }  // namespace tmtest

@@ -36,6 +36,9 @@ public:
     // Starts argv[0] with the given arguments; stdout and stderr go to files
     // readable through output() when captureOutput is set.
     bool start(const std::vector<std::string>& argv, bool captureOutput = true);
+    // For the next start: the child's standard output is `fd` (stderr is still
+    // captured); the caller keeps `fd` and may close its own copy after start.
+    void setStdout(int fd) { stdoutFd_ = fd; }
     // Sends a signal.
     bool signal(int sig);
     // Waits for the end; returns false on time-out. exitStatus() then holds the status
@@ -52,6 +55,7 @@ private:
     int status_ = -1;
     bool reaped_ = true;
     std::string outFile_;
+    int stdoutFd_ = -1;  // -1: stdout as captureOutput says
 };
 
 // Two network namespaces joined by a veth pair, each side with a fixed
@@ -101,6 +105,27 @@ public:
 private:
     int original_ = -1;
     bool ok_ = false;
+};
+
+// Moves the calling thread into a new network namespace of its own, with only
+// the loopback interface (up), for the guard's lifetime. Links, addresses and
+// queueing rules that a test adds there vanish with it instead of reaching the
+// later tests of the same process. Threads and processes started meanwhile by
+// this thread begin in that namespace too.
+class FreshNetns {
+public:
+    FreshNetns();
+    ~FreshNetns();
+    FreshNetns(const FreshNetns&) = delete;
+    FreshNetns& operator=(const FreshNetns&) = delete;
+    // False (with reason()) when a namespace cannot be made here.
+    bool ok() const { return ok_; }
+    const std::string& reason() const { return reason_; }
+
+private:
+    int original_ = -1;
+    bool ok_ = false;
+    std::string reason_;
 };
 
 }  // namespace tmtest
