@@ -104,6 +104,8 @@ def controller_frames():
     write(h, "connect-and-list", b"\0" + text_frame(b"Connect=fe80::1,19644 2\r\nRequest=TargetList\r\n"))
     write(h, "other-format-chunk", b"\0" + format_frame(PCM16_44K) + data_frame(PCM32_44K, b"\2" * 8))
     write(h, "bad-type", b"\0" + status + frame(7, b"xyz") + status)
+    # 16 channels of 64-bit PCM at 48 kHz x 4096: refused without any allocation for it.
+    write(h, "absurd-format", b"\0" + format_frame(0x20 | 0x1000 | 0x400000000 | 0x800000000000))
 
 
 def record(flags, datagram):

@@ -46,12 +46,3 @@ tm_build() {
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null &&
     cmake --build "$dir" -j "$(nproc)"
 }
-
-# tm_build_targets DIR BUILD_TYPE "TARGETS" [cmake args...]: only the named targets.
-tm_build_targets() {
-  local dir=$1 type=$2 targets=$3
-  shift 3
-  # shellcheck disable=SC2086
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" "$@" >/dev/null &&
-    cmake --build "$dir" -j "$(nproc)" --target $targets
-}
