@@ -31,6 +31,7 @@
 #include "finder/Find.h"
 #include "foundation/IPAddress.h"
 #include "tests/host_test_rig.h"
+#include "tests/support/Sanitizers.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -567,7 +568,7 @@ TEST(HostController, RunningOutOfDescriptorsRefusesConnectionsOnly) {
 // gives "Sink Open Error" and 255.
 TEST(HostStartup, DescriptorShortageAtStartUpEndsCleanly) {
     NEED_OWN_NETWORK();
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(TM_ASAN)
     GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own (its memory checks "
                     "open a pipe), so a host short of them reports false errors";
 #endif
@@ -884,8 +885,8 @@ TEST(HostController, LargePrefixesUnderAnAddressSpaceLimit) {
     LogListener log;
     ASSERT_TRUE(log.open());
     LimitedHost host;
-#if defined(__SANITIZE_ADDRESS__)
-    // The sanitizer runtime reserves terabytes of shadow memory: no limit there.
+#if defined(TM_ASAN) || defined(TM_TSAN)
+    // The sanitizer runtimes reserve terabytes of shadow memory: no limit there.
     constexpr bool limited = false;
     ASSERT_TRUE(host.start(writeSettings("Debug=enable\n"), RLIMIT_AS, RLIM_INFINITY));
 #else
