@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "foundation/SysLogSendC.h"
+#include "foundation/SysLogSendStdC.h"
 #include "tests/support/TestSupport.h"
 
 using ZARNITH::SysLogZarnith;
@@ -45,9 +46,22 @@ private:
     bool ok_ = false;
 };
 
+// Every test starts and ends with logging as before start-up: threshold -1,
+// no sender, no console printer.
+class SysLogZarnithTest : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset() {
+        SysLogZarnith::zarnith_log = -1;
+        SysLog::finalize();
+        SysLog::SysLogSendStdC::installGlobal(nullptr);
+    }
+};
+
 }  // namespace
 
-TEST(SysLogZarnith, OneLevelForTheWholeProcess) {
+TEST_F(SysLogZarnithTest, OneLevelForTheWholeProcess) {
     EXPECT_EQ(&SysLogZarnith::zarnith_log, &SysLog::logLevel);
     EXPECT_EQ(SysLogZarnith::zarnith_log.load(), -1) << "nothing is logged until a level is set";
     SysLogZarnith::zarnith_log = 6;
@@ -56,7 +70,7 @@ TEST(SysLogZarnith, OneLevelForTheWholeProcess) {
     SysLogZarnith::zarnith_log = -1;
 }
 
-TEST(SysLogZarnith, InitializeThenChangeLevelStartsLogging) {
+TEST_F(SysLogZarnithTest, InitializeThenChangeLevelStartsLogging) {
     if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs its own network for port 19640";
     LogListener listener;
     ASSERT_TRUE(listener.ok());
@@ -87,7 +101,7 @@ TEST(SysLogZarnith, InitializeThenChangeLevelStartsLogging) {
     EXPECT_EQ(d.substr(31), "trace now");
 }
 
-TEST(SysLogZarnith, InitializePassesTheConsoleFlagThrough) {
+TEST_F(SysLogZarnithTest, InitializePassesTheConsoleFlagThrough) {
     ASSERT_TRUE(SysLogZarnith::initialize(SysLog::FACILITY_LOCAL0, 19640, true));
     EXPECT_NE(SysLog::getStdErr(), nullptr);
 }
