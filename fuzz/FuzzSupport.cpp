@@ -64,6 +64,23 @@ void addLoopbackAddress(const char* address) {
         std::fprintf(stderr, "fuzz harness: cannot add %s to lo (%s)\n", address, std::strerror(errno));
         std::abort();
     }
+    // A new address stays tentative until the kernel's address work has run,
+    // which a loaded machine can put off: wait until it can be bound.
+    sockaddr_in6 probe{};
+    probe.sin6_family = AF_INET6;
+    probe.sin6_addr = request.address;
+    for (int waited = 0;; waited += 10) {
+        fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&probe), sizeof probe) == 0;
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        if (bound) return;
+        if (error != EADDRNOTAVAIL || waited >= 10000) {
+            std::fprintf(stderr, "fuzz harness: %s on lo cannot be bound (%s)\n", address, std::strerror(error));
+            std::abort();
+        }
+        ::usleep(10000);
+    }
 }
 
 namespace {
