@@ -62,8 +62,8 @@ bool TrackEditor::sizeRing(ZARNITH::FormatConfigure format) {
     } catch (const std::bad_alloc&) {
         LEVEL_WARNING << "Rcv Data format refused: no memory for its ring " << static_cast<unsigned long>(format);
     }
-    // The ring is half resized: an empty track in the old format again (its
-    // blocks fit the storage the slots still have), or none at all.
+    // The ring may be half resized: an empty track in the old format again
+    // (setting up takes no block memory), or none at all.
     const ZARNITH::FormatConfigure old = track.currentFormat;
     bool restored = false;
     if (FormatRates::streamable(old)) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <list>
+#include <new>
 #include <system_error>
 
 #include "foundation/SysLog.h"
@@ -47,17 +48,19 @@ bool SyncBuffer::getNewStream(ORVEX::BufferCS_const& out) {
     bool waitNoted = false;
     std::chrono::steady_clock::time_point waitBegan;
     for (;;) {
-        // 1. A queued block: a view of its slot. Empty slots (a producer's
-        // empty commit) are passed over, so no empty block is handed out.
+        // 1. A queued block: a view of its slot, or of the block of silence
+        // for a silent slot. Empty slots (a producer's empty commit) are
+        // passed over, so no empty block is handed out.
         if (slots != 0) {
             std::size_t r = readCursor.load();
             const std::size_t w = writeCursor.load();
             while (r != w && r < slots) {
-                const ORVEX::Buffer& slot = ring[r];
+                const Slot& slot = ring[r];
                 r = nextSlot(r);
                 readCursor.store(r);
-                if (!slot.empty()) {
-                    out = slot.view();
+                const ORVEX::Buffer& bytes = slot.silent ? silenceBlock : slot.bytes;
+                if (!bytes.empty()) {
+                    out = bytes.view();
                     return true;
                 }
             }
@@ -153,8 +156,11 @@ bool SyncBuffer::setupBuffer(unsigned long frames, unsigned long n, bool wait, F
     }
     blockBytes = bytes;
     blockMute = f.getMuteByte();
+    // Silence costs nothing here: the slots let go of their bytes, and the
+    // block they show is sized by the next connect.
+    if (!silenceFits()) silenceBlock = ORVEX::Buffer();
     ring.resize(n + 1);
-    for (ORVEX::Buffer& slot : ring) slot.assign(blockBytes, blockMute);
+    for (Slot& slot : ring) slot = Slot{ORVEX::Buffer(), true};
     writeCursor.store(0);
     readCursor.store(1);
     waitMode.store(wait);
@@ -176,7 +182,7 @@ bool SyncBuffer::addStream(ORVEX::BufferCS_const data) {
         return false;
     }
     // Growing the vector moves the slots (their bytes stay where they are).
-    ring.emplace_back(data.data, data.data + data.size);
+    ring.push_back(Slot{ORVEX::Buffer(data.data, data.data + data.size), false});
     writeCursor.store(0);
     readCursor.store(1);
     return true;
@@ -225,6 +231,7 @@ void SyncBuffer::seek_front() {
 bool SyncBuffer::connect(bool startBuffer, int cpu) {
     // A connection that still runs keeps its flags (its armed end above all).
     if (refuseWhileActive()) return false;
+    if (!sizeSilence()) return false;
     // Cleared before the worker starts, so it never sees the last
     // connection's flags.
     stopRequest.store(false);
@@ -297,7 +304,33 @@ void SyncBuffer::close() {
     if (bufferThread.joinable()) bufferThread.join();
 }
 
+bool SyncBuffer::silenceFits() const {
+    return silenceBlock.size() == blockBytes && (blockBytes == 0 || silenceBlock[0] == blockMute);
+}
+
+bool SyncBuffer::sizeSilence() {
+    if (silenceFits()) return true;
+    try {
+        // setupBuffer has released a block that no longer fits: this is the only one.
+        silenceBlock = ORVEX::Buffer(blockBytes, blockMute);
+    } catch (const std::bad_alloc&) {
+        silenceBlock = ORVEX::Buffer();
+        LEVEL_ERROR << "SyncBuffer no memory for its silence " << static_cast<unsigned long>(blockBytes);
+        return false;
+    }
+    return true;
+}
+
 // ---- Producer side ----
+
+ORVEX::Buffer& SyncBuffer::producerSlot(std::size_t index) {
+    Slot& slot = ring[index];
+    if (slot.silent) {
+        slot.bytes.assign(blockBytes, blockMute);
+        slot.silent = false;
+    }
+    return slot.bytes;
+}
 
 bool SyncBuffer::checkStreamStart() const {
     if (ring.empty()) return false;
@@ -316,7 +349,7 @@ ORVEX::Buffer& SyncBuffer::writeStreamStart(bool& stop) {
         return scratchSlot;
     }
     for (;;) {
-        if (checkStreamStart()) return ring[writeCursor.load()];
+        if (checkStreamStart()) return producerSlot(writeCursor.load());
         {
             std::unique_lock<std::mutex> lock(stopMutex);
             stopCondition.wait_for(lock, step10ms, [this] { return checkStreamStart(); });
@@ -324,7 +357,7 @@ ORVEX::Buffer& SyncBuffer::writeStreamStart(bool& stop) {
         const int s = state.load();
         if (s == 0 || (connectionRuns(s) && (preDisconnect.load() || stopRequest.load()))) {
             stop = true;
-            return ring[writeCursor.load()];
+            return producerSlot(writeCursor.load());
         }
     }
 }

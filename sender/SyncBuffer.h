@@ -46,8 +46,9 @@ public:
 
     // Application side (application thread only).
     // Sizes the ring to n + 1 slots of `frames` frames of silence, n queued;
-    // `format` 0 takes requestedFormat. Refused (false, logged) while a
-    // connection runs, for n = 0 and for blocks of 0 bytes.
+    // `format` 0 takes requestedFormat. The silent slots hold no bytes of
+    // their own: connect sizes the one block they all show. Refused (false,
+    // logged) while a connection runs, for n = 0 and for blocks of 0 bytes.
     bool setupBuffer(unsigned long frames, unsigned long n, bool waitMode, FormatConfigure format);
     // Appends a slot holding a copy of `data` and queues the whole ring again.
     // Refused (false, logged) on an unsized ring, while a connection runs and
@@ -60,7 +61,8 @@ public:
     void seek(long n);
     // Queues the whole ring from its first slot (pausing a playing connection first).
     void seek_front();
-    // Sync::connect, with the ring's flags cleared before the worker starts.
+    // Sync::connect, with the ring's flags cleared and its block of silence
+    // sized before the worker starts; false (logged) without the memory for it.
     [[nodiscard]] bool connect(bool startBuffer, int cpu);
     void play();
     // Asks the producer side to stop and waits for the worker's acknowledgement
@@ -100,9 +102,24 @@ protected:
     // 10 ms of silence of requestedFormat in whole frames; 0 when its rate reads 0.
     std::uint64_t tenMillisecondBytes() const;
 
-    // The slots; resized by the application thread in state 0 only, read by
-    // the worker and the buffer thread while a connection runs.
-    std::vector<ORVEX::Buffer> ring;
+    // One slot of the ring: a block of its own bytes, or a silent one that
+    // owns no bytes and is handed out as a view of silenceBlock.
+    struct Slot {
+        ORVEX::Buffer bytes;
+        bool silent = false;
+    };
+    // The producer's slot at `index`: a silent one first gets blockBytes of
+    // the mute byte of its own, as the producer finds a slot that held silence.
+    ORVEX::Buffer& producerSlot(std::size_t index);
+    // Whether silenceBlock holds blockBytes of blockMute.
+    bool silenceFits() const;
+    // Sizes silenceBlock for the ring's format; false (logged) without the memory.
+    [[nodiscard]] bool sizeSilence();
+
+    // The slots; resized by the application thread in state 0 only. The
+    // worker reads the queued ones; the producer writes the one at
+    // writeCursor before it queues it (the cursor's store publishes it).
+    std::vector<Slot> ring;
     // Slot the worker takes next: the worker advances it, the application
     // thread moves it in seeks (after pausing), the buffer thread reads it.
     std::atomic<std::size_t> readCursor{0};
@@ -118,6 +135,11 @@ protected:
     // (setupBuffer, state 0), read by the worker and the buffer thread.
     std::uint64_t blockBytes = 0;
     std::uint8_t blockMute = 0;
+    // The one block of silence that every silent slot shows: sized by connect
+    // on the application thread before the worker starts (so that setting up a
+    // ring costs no block memory), released by setupBuffer when it no longer
+    // fits; read by the worker.
+    ORVEX::Buffer silenceBlock;
     // Flags: written by the application thread (connect, play, stop, disarm,
     // disconnect), by the worker (stopAck, disconnectWhenEmpty, consumed) and
     // by the buffer thread (stopRequest, stopAck, consumed); read by all three.

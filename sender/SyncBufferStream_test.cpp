@@ -67,9 +67,9 @@ protected:
     }
     void TearDown() override { ring.close(); }
 
-    // A ring of one 10 ms block of silence and `chunks` patterned chunks of `bytes` bytes.
+    // A ring of three 10 ms blocks of silence and `chunks` patterned chunks of `bytes` bytes.
     void fill(int chunks, std::size_t bytes) {
-        ASSERT_TRUE(ring.setupBuffer(480, 1, false, kFormat));
+        ASSERT_TRUE(ring.setupBuffer(480, 3, false, kFormat));
         for (int c = 0; c < chunks; ++c) {
             ORVEX::Buffer chunk(bytes);
             for (std::size_t i = 0; i < bytes; ++i) chunk[i] = static_cast<std::uint8_t>(1 + (c * 7 + i) % 251);
@@ -111,11 +111,12 @@ TEST_F(RingStreamTest, PlaysTheTrackInOrderAndEndsByItself) {
     EXPECT_EQ(ring.state.load(), 0);
     EXPECT_EQ(LogCapture::instance().find("buffer timeout "), -1);
     EXPECT_GE(LogCapture::instance().find("buffer Final "), 0);
-    // Silence (the worker's first cycle and the ring's block), the track, silence.
+    // Silence (the worker's first cycles and the ring's three blocks, which
+    // the connect sized), the track, silence.
     const auto& got = sink.bytes;
     const std::size_t start =
         static_cast<std::size_t>(std::find_if(got.begin(), got.end(), [](std::uint8_t b) { return b != 0; }) - got.begin());
-    EXPECT_GE(start, 3840u);
+    EXPECT_GE(start, 3 * 3840u);
     ASSERT_GE(got.size(), start + track.size());
     EXPECT_TRUE(std::equal(track.begin(), track.end(), got.begin() + static_cast<long>(start)));
     EXPECT_TRUE(std::all_of(got.begin() + static_cast<long>(start + track.size()), got.end(),

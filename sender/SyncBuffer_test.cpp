@@ -14,6 +14,7 @@
 #include "foundation/SysLog.h"
 #include "sender/SenderTestLog.h"
 #include "sender/SyncBuffer.h"
+#include "tests/support/Sanitizers.h"
 
 namespace ZARNITH {
 namespace {
@@ -28,6 +29,8 @@ public:
     using SyncBuffer::preDisconnect;
     using SyncBuffer::readCursor;
     using SyncBuffer::ring;
+    using SyncBuffer::silenceBlock;
+    using SyncBuffer::sizeSilence;
     using SyncBuffer::stopAck;
     using SyncBuffer::stopRequest;
     using SyncBuffer::writeCursor;
@@ -39,6 +42,7 @@ constexpr std::uint64_t kDsd64Lsb = CH2 | DSD1 | DSD_LSB | DSD_LITTLE | DSD_WORD
 constexpr std::uint64_t kDsd64Msb = CH2 | DSD1 | DSD_MSB | DSD_BIG | DSD_WORD32 | BASE_44100 | MULTI_64;
 
 ORVEX::Buffer chunk(std::uint8_t value, std::size_t size) { return ORVEX::Buffer(size, value); }
+ORVEX::Buffer bytesOf(ORVEX::BufferCS_const view) { return ORVEX::Buffer(view.data, view.data + view.size); }
 
 // ---- The ring's positions: one table of cases ----
 
@@ -133,35 +137,112 @@ TEST(SyncBufferRing, SeekPausesPlaybackAlsoWhenItMovesNothing) {
     }
 }
 
-TEST(SyncBufferRing, SetupFillsSilenceAndChunksKeepOrder) {
+TEST(SyncBufferRing, SilenceThenChunksInOrderAsViews) {
+    // The worker gets each silent slot as the whole block of the format's
+    // mute byte, all of them views of the one block of silence.
     RingProbe dsd;
     ASSERT_TRUE(dsd.setupBuffer(10, 2, false, kDsd64Lsb));
     EXPECT_EQ(dsd.blockBytes, 80u);
-    for (const ORVEX::Buffer& slot : dsd.ring) EXPECT_EQ(slot, chunk(0x69, 80));
+    ASSERT_TRUE(dsd.sizeSilence());
+    ORVEX::BufferCS_const out;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(dsd.getNewStream(out));
+        EXPECT_EQ(out.data, dsd.silenceBlock.data());
+        EXPECT_EQ(bytesOf(out), chunk(0x69, 80));
+    }
+    EXPECT_TRUE(dsd.buffer_empty());
 
     RingProbe ring;
     ASSERT_TRUE(ring.setupBuffer(480, 1, false, kPcm32Stereo48k));
     EXPECT_EQ(ring.blockBytes, 3840u);
-    for (const ORVEX::Buffer& slot : ring.ring) EXPECT_EQ(slot, chunk(0, 3840));
     const ORVEX::Buffer chunks[] = {chunk(1, 7), chunk(2, 5000), chunk(3, 1)};
     for (const ORVEX::Buffer& c : chunks) ASSERT_TRUE(ring.addStream(c.view()));
     // Growing must move the slots, not copy them: the first chunk's bytes stay put.
-    const std::uint8_t* firstChunk = ring.ring[2].data();
+    const std::uint8_t* firstChunk = ring.ring[2].bytes.data();
     ORVEX::Buffer more = chunk(4, 3);
     for (int i = 0; i < 64; ++i) ASSERT_TRUE(ring.addStream(more.view()));
-    EXPECT_EQ(ring.ring[2].data(), firstChunk);
+    EXPECT_EQ(ring.ring[2].bytes.data(), firstChunk);
+    ASSERT_TRUE(ring.sizeSilence());
 
-    // The worker sees the silence block, then the chunks in order, each as a
-    // view of its slot.
-    ORVEX::BufferCS_const out;
+    // The silence block, then the chunks in order, each as a view of its slot.
     ASSERT_TRUE(ring.getNewStream(out));
-    EXPECT_EQ(out.size, 3840u);
+    EXPECT_EQ(out.data, ring.silenceBlock.data());
+    EXPECT_EQ(bytesOf(out), chunk(0, 3840));
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(ring.getNewStream(out));
-        EXPECT_EQ(out.data, ring.ring[2 + i].data());
-        EXPECT_EQ(ORVEX::Buffer(out.data, out.data + out.size), chunks[i]);
+        EXPECT_EQ(out.data, ring.ring[2 + i].bytes.data());
+        EXPECT_EQ(bytesOf(out), chunks[i]);
     }
     EXPECT_EQ(ring.getLastBufferCount(), 64u);
+    // Played again from the front: the same bytes in the same order.
+    ring.seek_front();
+    ASSERT_TRUE(ring.getNewStream(out));
+    EXPECT_EQ(bytesOf(out), chunk(0, 3840));
+    ASSERT_TRUE(ring.getNewStream(out));
+    EXPECT_EQ(bytesOf(out), chunks[0]);
+}
+
+// Bytes the ring holds for its blocks: the slots' and the silence block's storage.
+std::size_t heldBytes(const RingProbe& ring) {
+    std::size_t held = ring.silenceBlock.capacity();
+    for (const auto& slot : ring.ring) held += slot.bytes.capacity();
+    return held;
+}
+
+// 10 ms of the largest format a sender could stream (16 channels of 64-bit
+// samples at 48 kHz x 512) is a block of 31 MB: setting up a ring for it costs
+// no block memory at all, and a ring set up again lets go of its chunks and of
+// a silence block of another size. The connection's sizing gives all silent
+// slots one block, which the worker then gets whole.
+TEST(SyncBufferRing, SilenceHoldsNoBytesUntilAConnectionSizesIt) {
+    constexpr std::uint64_t kLargest = CH16 | PCM64 | BASE_48000 | MULTI_512;
+    constexpr std::uint64_t kBlock = 16 * 8 * 245760;
+    RingProbe ring;
+    ASSERT_TRUE(ring.setupBuffer(480, 1, false, kPcm32Stereo48k));
+    ORVEX::Buffer c = chunk(1, 100000);
+    ASSERT_TRUE(ring.addStream(c.view()));
+    ASSERT_TRUE(ring.sizeSilence());
+    ASSERT_GT(heldBytes(ring), 100000u);
+
+    ASSERT_TRUE(ring.setupBuffer(245760, 3, false, kLargest));
+    EXPECT_EQ(ring.blockBytes, kBlock);
+    EXPECT_EQ(ring.getLastBufferCount(), 3u);
+    EXPECT_EQ(heldBytes(ring), 0u);
+
+    ASSERT_TRUE(ring.sizeSilence());
+    EXPECT_EQ(heldBytes(ring), kBlock);
+    ORVEX::BufferCS_const out;
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(ring.getNewStream(out));
+        ASSERT_EQ(out.size, kBlock);
+        EXPECT_EQ(out.data, ring.silenceBlock.data());
+        EXPECT_TRUE(std::all_of(out.data, out.data + out.size, [](std::uint8_t b) { return b == 0; }));
+    }
+    EXPECT_EQ(ring.getLastBufferCount(), 0u);
+    // The same format again keeps the block; nothing more is taken.
+    ASSERT_TRUE(ring.setupBuffer(245760, 1, false, kLargest));
+    EXPECT_EQ(heldBytes(ring), kBlock);
+    ASSERT_TRUE(ring.sizeSilence());
+    EXPECT_EQ(heldBytes(ring), kBlock);
+}
+
+// A block of silence the process cannot hold fails the connect with a log
+// line, before any worker starts.
+TEST(SyncBufferRing, ConnectWithoutMemoryForItsSilenceFailsCleanly) {
+#if defined(TM_ASAN) || defined(TM_TSAN)
+    GTEST_SKIP() << "the sanitizer runtime ends the process on an allocation it cannot serve "
+                    "instead of reporting it to the caller";
+#endif
+    LogCapture log;
+    RingProbe ring;
+    // 2^62 bytes: below the byte vector's limit, beyond any address space.
+    ASSERT_TRUE(ring.setupBuffer(1UL << 55, 1, false, CH16 | PCM64 | BASE_48000 | MULTI_1));
+    EXPECT_FALSE(ring.connect(false, -1));
+    EXPECT_TRUE(log.has("SyncBuffer no memory for its silence 4611686018427387904"));
+    EXPECT_EQ(ring.state.load(), 0);
+    EXPECT_FALSE(ring.worker.joinable());
+    EXPECT_EQ(heldBytes(ring), 0u);
 }
 
 // ---- The worker's view of an empty ring: one table of cases ----
@@ -222,6 +303,7 @@ TEST(SyncBufferRing, EndOfStreamRequestsTheDisconnectOnce) {
     RingProbe ring;
     ring.requestedFormat = kPcm16Stereo44k;
     ASSERT_TRUE(ring.setupBuffer(441, 1, false, FormatConfigure(0)));
+    ASSERT_TRUE(ring.sizeSilence());
     ring.state = 2;
     ring.pre_disconnect(true);
     ORVEX::BufferCS_const out;
@@ -329,11 +411,13 @@ TEST(SyncBufferRing, WaitModeHandsOutALateBlockOrGivesUp) {
 class CountingProducer : public RingProbe {
 public:
     void notifyStreamDone(ORVEX::Buffer& slot, bool resumed) override {
+        if (handed.size() < ring.size()) handed.push_back(slot);
         slot.assign(8, static_cast<std::uint8_t>(++fills));
         if (resumed) ++resumes;
     }
     std::atomic<int> fills{0};
     std::atomic<int> resumes{0};
+    std::vector<ORVEX::Buffer> handed;  // the first slots as handed over (buffer thread)
 };
 
 TEST(SyncBufferRing, ProducerRefillsFreedSlotsAndStops) {
@@ -373,6 +457,9 @@ TEST(SyncBufferRing, ProducerRefillsFreedSlotsAndStops) {
     ring.state = 0;
     ring.close();
     EXPECT_TRUE(log.has("done BufferWorker"));
+    // Each slot that held silence reached the producer as a block of silence.
+    ASSERT_EQ(ring.handed.size(), 4u);
+    for (const ORVEX::Buffer& slot : ring.handed) EXPECT_EQ(slot, chunk(0, 4));
 }
 
 TEST(SyncBufferRing, StopWithoutAWorkerDoesNotHang) {
