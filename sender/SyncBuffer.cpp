@@ -3,6 +3,7 @@
 #include <chrono>
 #include <list>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 
 #include "foundation/SysLog.h"
@@ -49,8 +50,9 @@ bool SyncBuffer::getNewStream(ORVEX::BufferCS_const& out) {
     std::chrono::steady_clock::time_point waitBegan;
     for (;;) {
         // 1. A queued block: a view of its slot, or of the block of silence
-        // for a silent slot. Empty slots (a producer's empty commit) are
-        // passed over, so no empty block is handed out.
+        // for a silent slot. Empty blocks (a producer's empty commit, or
+        // silence whose block no connect has sized) are passed over, so no
+        // empty block is handed out.
         if (slots != 0) {
             std::size_t r = readCursor.load();
             const std::size_t w = writeCursor.load();
@@ -310,15 +312,15 @@ bool SyncBuffer::silenceFits() const {
 
 bool SyncBuffer::sizeSilence() {
     if (silenceFits()) return true;
+    // setupBuffer has released a block that no longer fits: this is the only one.
     try {
-        // setupBuffer has released a block that no longer fits: this is the only one.
         silenceBlock = ORVEX::Buffer(blockBytes, blockMute);
+        return true;
     } catch (const std::bad_alloc&) {
-        silenceBlock = ORVEX::Buffer();
-        LEVEL_ERROR << "SyncBuffer no memory for its silence " << static_cast<unsigned long>(blockBytes);
-        return false;
+    } catch (const std::length_error&) {
     }
-    return true;
+    LEVEL_ERROR << "SyncBuffer no memory for its silence " << static_cast<unsigned long>(blockBytes);
+    return false;
 }
 
 // ---- Producer side ----
