@@ -50,9 +50,9 @@ bool SyncBuffer::getNewStream(ORVEX::BufferCS_const& out) {
     std::chrono::steady_clock::time_point waitBegan;
     for (;;) {
         // 1. A queued block: a view of its slot, or of the block of silence
-        // for a silent slot. Empty blocks (a producer's empty commit, or
-        // silence whose block no connect has sized) are passed over, so no
-        // empty block is handed out.
+        // for a silent slot (connect has sized it; a caller without a
+        // connection gets an empty view, one slot per call all the same).
+        // Empty slots (a producer's empty commit) are passed over.
         if (slots != 0) {
             std::size_t r = readCursor.load();
             const std::size_t w = writeCursor.load();
@@ -60,9 +60,8 @@ bool SyncBuffer::getNewStream(ORVEX::BufferCS_const& out) {
                 const Slot& slot = ring[r];
                 r = nextSlot(r);
                 readCursor.store(r);
-                const ORVEX::Buffer& bytes = slot.silent ? silenceBlock : slot.bytes;
-                if (!bytes.empty()) {
-                    out = bytes.view();
+                if (slot.silent || !slot.bytes.empty()) {
+                    out = slot.silent ? silenceBlock.view() : slot.bytes.view();
                     return true;
                 }
             }
