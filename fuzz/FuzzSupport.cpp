@@ -16,30 +16,13 @@
 #include <cstring>
 
 #include "protocol/SysLogZarnith.h"
+#include "tests/support/Loopback.h"
 
 namespace tmfuzz {
 
-namespace {
-
-bool bringLoopbackUp() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    if (ok) {
-        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 void ownNetwork() {
     ::signal(SIGPIPE, SIG_IGN);
-    if (::unshare(CLONE_NEWNET) != 0 || !bringLoopbackUp()) {
+    if (::unshare(CLONE_NEWNET) != 0 || !tmtest::bringLoopbackUp()) {
         std::fprintf(stderr, "fuzz harness: no network namespace of its own (%s)\n", std::strerror(errno));
         std::abort();
     }

@@ -3,13 +3,13 @@
 // (19640, 19642, ...) while ctest runs many test processes at once.
 #include <gtest/gtest.h>
 
+#include "tests/support/Loopback.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,20 +18,6 @@ bool g_ownNetwork = false;
 }
 
 namespace {
-
-bool bringLoopbackUp() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    if (ok) {
-        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-        ok = ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    }
-    ::close(fd);
-    return ok;
-}
 
 bool listingOnly(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -44,7 +30,7 @@ bool listingOnly(int argc, char** argv) {
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     if (!listingOnly(argc, argv) && std::getenv("TM_SHARED_NETWORK") == nullptr) {
-        if (::unshare(CLONE_NEWNET) == 0 && bringLoopbackUp())
+        if (::unshare(CLONE_NEWNET) == 0 && tmtest::bringLoopbackUp())
             tmtest::g_ownNetwork = true;
         else
             std::fprintf(stderr, "note: no network namespace of its own (%s); "
