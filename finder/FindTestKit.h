@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -111,7 +112,7 @@ public:
 
     std::vector<Request> requests() {
         std::lock_guard<std::mutex> lock(mutex);
-        return received;
+        return std::vector<Request>(received.begin(), received.end());
     }
     std::vector<Request> requests(std::uint16_t id) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -163,7 +164,10 @@ private:
     std::atomic<bool> running{false};
     std::thread thread;
     std::mutex mutex;
-    std::vector<Request> received;
+    // Every request so far (endpoint thread appends, test thread reads). A
+    // deque never moves what it holds, so a long exchange never waits for a
+    // copy of all earlier requests.
+    std::deque<Request> received;
 };
 
 }  // namespace findtest
