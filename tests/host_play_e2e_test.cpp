@@ -295,11 +295,16 @@ TEST_F(HostPlay, LoopAndQuitMarkersInBothOrders) {
     // (seek by the track's length from the block of silence ahead of it).
     if (!loops.empty() && loops.back() == std::make_pair(29, 29)) loops.pop_back();
     ASSERT_GE(loops.size(), 3u) << describe(loops);
-    for (const auto& [first, last] : loops) {
+    for (std::size_t i = 0; i < loops.size(); ++i) {
+        const auto& [first, last] = loops[i];
         EXPECT_EQ(first, 0) << describe(loops);
         // The remaining count reaches the loop tag while the chunk before it
-        // is taken; the rewind lets the block in hand finish.
-        EXPECT_GE(last, 8) << describe(loops);
+        // is taken; the rewind lets the block in hand finish. The seek to the
+        // end usually comes while the host waits to resume after a rewind,
+        // but on a busy machine it may cut the last run short.
+        if (i + 1 < loops.size()) {
+            EXPECT_GE(last, 8) << describe(loops);
+        }
         EXPECT_LE(last, 14) << "rewound at the loop tag, never near the quit tag: " << describe(loops);
     }
     const auto quit = runsOf(chunkSequence(capture.file(2), track));

@@ -375,15 +375,21 @@ TEST(HostStartup, TheTargetEndpointAnnouncesTheControllerPortForTheWholeRun) {
     setting.loopbackAllowed = true;
     ZARNITH::Find finder(setting);
     ASSERT_TRUE(finder.open());
+    // The host runs at idle priority: on a busy machine an answer of its may
+    // come after its window, so each query is made a few times until it
+    // finds the one entry there is.
     std::map<ORVEX::IPAddress, ZARNITH::Find::FindTargetSt> found;
-    ASSERT_TRUE(finder.findTarget(found));
+    for (int attempt = 0; attempt < 5 && found.size() != 1; ++attempt) ASSERT_TRUE(finder.findTarget(found));
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found.begin()->first.is_loopback());
     EXPECT_EQ(found.begin()->first.get_port(), 19642);
     EXPECT_EQ(found.begin()->second.name, "TolvenmarkHost");
     EXPECT_EQ(found.begin()->second.id, 0u);
     std::map<ORVEX::IPAddress, ZARNITH::Find::TargetConnectInfo> ports;
-    ASSERT_TRUE(finder.findTarget(found, ports, ZARNITH::Find::PORT_TYPE4 | ZARNITH::Find::PORT_SEL1));
+    for (int attempt = 0; attempt < 5 && ports.size() != 1; ++attempt) {
+        ports.clear();
+        if (!finder.findTarget(found, ports, ZARNITH::Find::PORT_TYPE4 | ZARNITH::Find::PORT_SEL1)) ports.clear();
+    }
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports.begin()->first.get_port(), host.port);
     EXPECT_EQ(ports.begin()->second.portName, "KX1");

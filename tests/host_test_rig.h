@@ -151,13 +151,17 @@ public:
             if (left.count() <= 0) return std::nullopt;
             auto f = frame(left);
             if (!f) return std::nullopt;
-            if (f->size() < 15) continue;
-            std::string text(1, '\n');
-            text.append(*f, 15, std::string::npos);
-            std::string wanted(1, '\n');
-            wanted.append(line).append("\r\n");
-            if (text.find(wanted) != std::string::npos) return f;
+            if (hasLine(*f, line)) return f;
         }
+    }
+    // Whether the text of `frame` holds `line` as one of its lines.
+    static bool hasLine(const std::string& frame, const std::string& line) {
+        if (frame.size() < 15) return false;
+        std::string text(1, '\n');
+        text.append(frame, 15, std::string::npos);
+        std::string wanted(1, '\n');
+        wanted.append(line).append("\r\n");
+        return text.find(wanted) != std::string::npos;
     }
     // True when the host closes the connection within `timeout`.
     bool closedByHost(Ms timeout = Patience) {
