@@ -50,7 +50,7 @@ ConnectCommand::Result ConnectCommand::run(const Target& target) {
     LEVEL_INFO << "connect";
     if (!sync.connectWait()) return Result::Failed;
     LEVEL_INFO << "connectWait";
-    if (sync.state.load() != 2) {
+    if (!sync.state.connected()) {
         // Still connecting after the wait (or already given up): not a
         // connection to play on. The worker is ended so the ring stays free.
         LEVEL_NOTICE << "connect failed " << sync.state.load();

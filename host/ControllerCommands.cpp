@@ -7,6 +7,7 @@
 
 #include "foundation/Clock.h"
 #include "foundation/SysLog.h"
+#include "host/PlaybackStatus.h"
 #include "host/SeekRequest.h"
 #include "host/SnedMessageFrames.h"
 #include "host/TextPairs.h"
@@ -38,11 +39,6 @@ ControllerCommands::ControllerCommands(const HostSetting& setting, TrackState& t
       trackEditor(track, sync, table),
       connectCommand(setting, track, sync, trackEditor),
       targetListCommand(setting.interfaceIndex) {}
-
-const char* ControllerCommands::statusText(const ZARNITH::SyncBuffer& sync) {
-    if (!connected(sync)) return "Disconnect";
-    return sync.playing.load() ? "Play" : "Pause";
-}
 
 void ControllerCommands::reply(ClientST& sender, const std::string& key, std::int64_t value) {
     SnedMessageFrames frame;
@@ -109,7 +105,7 @@ void ControllerCommands::requestStatus(ClientST& sender) {
         table.sendTo(sender, line);
     }
     SnedMessageFrames status;
-    status.addHeader("Status", statusText(sync));
+    status.addHeader("Status", PlaybackStatus::of(sync).text());
     table.sendTo(sender, status);
 }
 

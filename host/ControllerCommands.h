@@ -37,11 +37,6 @@ public:
     // The track changes shared with the recorder.
     TrackEditor& editor() { return trackEditor; }
 
-    // Whether the sending engine has a connection (state 1, 2 or 3).
-    static bool connected(const ZARNITH::SyncBuffer& sync) { return TrackEditor::connected(sync); }
-    // "Play", "Pause" or "Disconnect" for the engine's state.
-    static const char* statusText(const ZARNITH::SyncBuffer& sync);
-
     // How long "Pause" holds the main thread.
     static constexpr unsigned PauseMilliseconds = 100;
 

@@ -113,7 +113,7 @@ void installRecorder(SinkRecode& recorder, TrackEditor& editor, const ZARNITH::S
             LEVEL_WARNING << "Recoder end dropped: the track was replaced";
             return true;
         }
-        if (TrackEditor::connected(sync)) return false;  // the host's own sender plays the ring
+        if (sync.state.connectionRuns()) return false;  // the host's own sender plays the ring
         (void)editor.appendSilence();
         (void)editor.storeTag("Recorder");
         editor.pushLastTag();

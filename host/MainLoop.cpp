@@ -1,8 +1,8 @@
 #include "host/MainLoop.h"
 
 #include "foundation/SysLog.h"
-#include "host/ControllerCommands.h"
 #include "host/FormatRates.h"
+#include "host/PlaybackStatus.h"
 #include "host/SnedMessageFrames.h"
 
 using ORVEX::SysLog::LEVEL_ERROR;
@@ -13,8 +13,9 @@ MainLoop::MainLoop(ORVEX::Socket::Waiter& waiter, ORVEX::TCPV6Server& server, ZA
                    TrackState& track, ControllerTable& table, ControllerSession& session,
                    SinkRecode* recorder)
     : waiter(waiter), server(server), sync(sync), track(track), table(table), session(session), recorder(recorder) {
-    lastConnected = ControllerCommands::connected(sync);
-    lastPlaying = sync.playing.load();
+    const PlaybackStatus now = PlaybackStatus::of(sync);
+    lastConnected = now.connected;
+    lastPlaying = now.playing;
 }
 
 bool MainLoop::run(const std::atomic<bool>& running) {
@@ -48,7 +49,7 @@ void MainLoop::resumeRule() {
     const ORVEX::Clock elapsed = ORVEX::Clock::now() - track.resumeTime;
     if (elapsed.Comp(ResumeDelay) <= 0) return;
     track.resumePending = false;
-    if (ControllerCommands::connected(sync) && !sync.playing.load()) sync.Sync::play();
+    if (sync.state.connectionRuns() && !sync.playing.load()) sync.Sync::play();
 }
 
 void MainLoop::timeoutWork() {
@@ -60,19 +61,18 @@ void MainLoop::timeoutWork() {
 }
 
 void MainLoop::pushStatus() {
-    const bool conn = ControllerCommands::connected(sync);
-    const bool playing = sync.playing.load();
-    if (conn == lastConnected && !(conn && playing != lastPlaying)) return;
-    lastConnected = conn;
-    if (conn) lastPlaying = playing;
+    const PlaybackStatus now = PlaybackStatus::of(sync);
+    if (now.connected == lastConnected && !(now.connected && now.playing != lastPlaying)) return;
+    lastConnected = now.connected;
+    if (now.connected) lastPlaying = now.playing;
     SnedMessageFrames frame;
-    frame.addHeader("Status", conn ? (playing ? "Play" : "Pause") : "Disconnect");
+    frame.addHeader("Status", now.text());
     table.pushRegistered(frame);
 }
 
 void MainLoop::pushRemaining(std::uint64_t current) {
     if (current == track.lastCount) return;
-    if (!ControllerCommands::connected(sync) || !sync.playing.load() || track.resumePending) return;
+    if (!sync.state.connectionRuns() || !sync.playing.load() || track.resumePending) return;
     if (track.totalCount == 0 || FormatRates::bytesPerSecond(track.currentFormat) == 0) return;
     if (current == lastSentCount) return;
     SnedMessageFrames frame;

@@ -1,6 +1,7 @@
 // The main loop with the real controller server, commands and ring, run on a
-// thread of its own; the test plays the sending engine's part by setting its
-// connection state and playing flag and by taking blocks as its worker would.
+// thread of its own; the test plays the sending engine's part by making its
+// worker's connection transitions, setting its playing flag and taking blocks
+// as its worker would.
 #include "host/MainLoop.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,7 @@ protected:
         });
     }
     void TearDown() override {
-        sync.state = 0;
+        sync.state.ended();
         sync.playing = false;
         running = false;
         if (loop.joinable()) loop.join();
@@ -66,6 +67,11 @@ protected:
             }
         }
     }
+    // The engine's worker has connected to a sink (no worker runs here).
+    void engineConnected() {
+        sync.state.beginConnect();
+        sync.state.accepted();
+    }
     // Takes one block as the engine's worker does.
     void takeBlock() {
         ORVEX::BufferCS_const block;
@@ -89,7 +95,7 @@ protected:
 TEST_F(MainLoopTest, StatusIsPushedOnlyOnWaitTimeOuts) {
     Controller peer;
     registerPeer(peer);
-    sync.state = 2;  // connected, paused
+    engineConnected();  // paused
     EXPECT_EQ(peer.line(), "Status=Pause");
     // A controller sending every 50 ms keeps the wait from timing out: no push.
     Controller busy;
@@ -100,7 +106,7 @@ TEST_F(MainLoopTest, StatusIsPushedOnlyOnWaitTimeOuts) {
         EXPECT_FALSE(peer.line(50ms).has_value()) << i;
     }
     EXPECT_EQ(peer.line(), "Status=Play");
-    sync.state = 0;
+    sync.state.ended();
     EXPECT_EQ(peer.line(), "Status=Disconnect");
     EXPECT_FALSE(peer.line(300ms).has_value());
     // The unregistered controller got nothing at all.
@@ -113,10 +119,10 @@ TEST_F(MainLoopTest, ChunkWhileConnectedIsRefusedAndTheCountStays) {
     ASSERT_TRUE(peer.send(dataFrame(Pcm16x44k) + dataFrame(Pcm16x44k, "abcd")));
     EXPECT_EQ(peer.line(), "DataStack=0");
     EXPECT_EQ(peer.line(), "DataStack=1");
-    sync.state = 2;
+    engineConnected();
     ASSERT_TRUE(peer.send(dataFrame(Pcm16x44k, "efgh")));
     EXPECT_EQ(peer.line(), "DataStack=1");
-    sync.state = 0;
+    sync.state.ended();
     ASSERT_TRUE(peer.send(dataFrame(Pcm16x44k, "ijkl")));
     EXPECT_EQ(peer.line(), "DataStack=2");
 }
@@ -125,7 +131,7 @@ TEST_F(MainLoopTest, RemainingPositionAndLoopRewind) {
     Controller peer;
     registerPeer(peer);
     upload(peer, 6, 2, 4);  // loop tag at 2, quit tag at 4: the loop comes first
-    sync.state = 2;
+    engineConnected();
     sync.playing = true;
     EXPECT_EQ(peer.line(), "Status=Play");
     EXPECT_FALSE(peer.line(300ms).has_value());  // nothing played yet: no "LastTime"
@@ -146,7 +152,7 @@ TEST_F(MainLoopTest, QuitTagFirstOnlyLogsAndPlaybackGoesOn) {
     Controller peer;
     registerPeer(peer);
     upload(peer, 6, 4, 2);  // quit tag before the loop tag
-    sync.state = 2;
+    engineConnected();
     sync.playing = true;
     EXPECT_EQ(peer.line(), "Status=Play");
     takeBlock();

@@ -15,17 +15,12 @@ using TolvenmarkControll::SnedMessageFrames;
 TrackEditor::TrackEditor(TrackState& track, ZARNITH::SyncBuffer& sync, ControllerTable& table)
     : track(track), sync(sync), table(table) {}
 
-bool TrackEditor::connected(const ZARNITH::SyncBuffer& sync) {
-    const int state = sync.state.load();
-    return state >= 1 && state <= 3;
-}
-
 std::int64_t TrackEditor::stackPosition() const {
     return static_cast<std::int64_t>(sync.getLastBufferCount()) - 1;
 }
 
 void TrackEditor::endConnection() {
-    if (connected(sync)) {
+    if (sync.state.connectionRuns()) {
         // Past the end of the track, so that the stream ends after the block in hand.
         sync.seek(static_cast<long>(track.totalCount));
         sync.play();
@@ -33,7 +28,7 @@ void TrackEditor::endConnection() {
     }
     // A connection still connecting (or one whose disconnect was requested
     // already) is ended too: the worker must let go of the ring.
-    if (sync.state.load() != 0) sync.endConnection();
+    if (sync.state.connectionRuns()) sync.endConnection();
 }
 
 bool TrackEditor::newTrack(ZARNITH::FormatConfigure format) {
@@ -89,7 +84,7 @@ void TrackEditor::startTrack(ZARNITH::FormatConfigure format) {
 }
 
 bool TrackEditor::appendChunk(ORVEX::BufferCS_const audio) {
-    if (connected(sync)) {
+    if (sync.state.connectionRuns()) {
         // The worker reads the ring for the whole connection: it must not change under it.
         LEVEL_WARNING << "Rcv Frame refused while connected";
         return false;

@@ -22,9 +22,6 @@ public:
     // (the recorder finishes the end of an earlier recording there).
     std::function<void()> beforeNewTrack;
 
-    // Whether the sending engine has a connection (state 1, 2 or 3).
-    static bool connected(const ZARNITH::SyncBuffer& sync);
-
     // Ends the sending connection whatever its state: what is queued is
     // skipped, the disconnect exchange runs when connected, the worker is
     // joined. Afterwards the ring may change.

@@ -265,8 +265,8 @@ TEST(SyncTransfer, FrontOperations) {
         SCOPED_TRACE(c.name);
         Sync sync;
         sync.sendFormat = c.format;
-        sync.packDataSize = c.format == kHuge ? 8928 : 1428;
-        sync.packDataCount = c.format == kHuge ? 0xFFFF : 10;
+        // A sink's datagram size and budget: 8928 bytes without a limit, or 1428 bytes 10 times.
+        ASSERT_TRUE(c.format == kHuge ? sync.setPackSize(9000, 0xFFFF) : sync.setPackSize(1500, 15000));
         Profile earlier;
         earlier.cycle = us(2000);
         earlier.packetCount = 3;
@@ -289,8 +289,7 @@ TEST(SyncTransfer, AutomaticFrontYieldsTwoProfiles) {
     LogCapture log;
     Sync sync;
     sync.sendFormat = kCd;
-    sync.packDataSize = 1428;
-    sync.packDataCount = 10;
+    ASSERT_TRUE(sync.setPackSize(1500, 15000));  // 1428 bytes, 10 messages
     (void)sync.profileMaker.setParameter(100, 2000, PROFILE_NONE, 4, 4);
     sync.configTransferAuto(us(400), Clock(), us(1000));
     ASSERT_EQ(sync.profileCount, 2);
@@ -332,8 +331,7 @@ TEST(SyncTransfer, AutomaticFrontWithoutAnyProfileLeavesNone) {
     LogCapture log;
     Sync sync;
     sync.sendFormat = kCd;
-    sync.packDataSize = 1428;
-    sync.packDataCount = 10;
+    ASSERT_TRUE(sync.setPackSize(1500, 15000));  // 1428 bytes, 10 messages
     ASSERT_TRUE(sync.configTransferFix(us(1000), 0));
     ASSERT_EQ(sync.profileCount, 1);
     sync.packDataSize = 0;

@@ -1,5 +1,6 @@
 // Connection control of the sender: construction, opening and closing the
-// sockets, the connection state machine and the operations that move it.
+// sockets, and connect, connectWait and disconnect, which move the connection
+// state through its transitions (SyncState.h).
 #include "sender/Sync.h"
 
 #include <algorithm>
@@ -16,7 +17,7 @@ using ORVEX::SysLog::LEVEL_INFO;
 
 Sync::Sync()
     : converter(&Sync::memcpySyncOrg),
-      state(0),
+      state(connectMutex, connectCondition),
       playing(false),
       debugRequest(false),
       requestedFormat(0),
@@ -85,7 +86,7 @@ bool Sync::open(THRED_MODE mode, ORVEX::Clock infoCycleTime, unsigned short ifIn
     packDataSize = 1428;
     packDataCount = 10;
     hostName = name;
-    state = 0;
+    state.reset();
     hostTag = tag;
     playing = false;
 
@@ -147,7 +148,7 @@ std::size_t Sync::resendRingSize(const Profile& profile) {
 bool Sync::connect(int cpu) {
     if (cpu >= 0) cpuSend = cpu;
     if (refuseWhileActive()) return false;
-    setStateNotify(0);
+    state.reset();
     joinWorker();
     if (!sendFormat.isValid()) {
         LEVEL_ERROR << "sinkConfig invalid";
@@ -162,11 +163,11 @@ bool Sync::connect(int cpu) {
         return false;
     }
     playing = false;
-    state = 1;
+    state.beginConnect();
     if (!startSyncWorker()) {
         LEVEL_ERROR << "Sync Worker Start Error";
         close();
-        setStateNotify(0);
+        state.reset();
         return false;
     }
     if (SysLogZarnith::zarnith_log > 5 && !debugRunning.load()) {
@@ -183,14 +184,15 @@ bool Sync::connect(int cpu) {
 
 bool Sync::connectWait() {
     {
-        const int now = state.load();
-        if (now != 1 && now != 2) return false;
+        const SyncState::Value now = state.load();
+        if (now != SyncState::CONNECTING && now != SyncState::CONNECTED) return false;
     }
     std::unique_lock<std::mutex> lock(connectMutex);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(50);
     bool timedOut = false;
-    while (state.load() == 1) {
-        if (connectCondition.wait_until(lock, deadline) == std::cv_status::timeout && state.load() == 1) {
+    while (state.load() == SyncState::CONNECTING) {
+        if (connectCondition.wait_until(lock, deadline) == std::cv_status::timeout &&
+            state.load() == SyncState::CONNECTING) {
             timedOut = true;
             break;
         }
@@ -206,10 +208,10 @@ bool Sync::connectWait() {
 }
 
 void Sync::disconnect() {
-    int expected = 2;
-    if (state.compare_exchange_strong(expected, 3)) {
+    const SyncState::Value found = state.requestDisconnect();
+    if (found == SyncState::CONNECTED) {
         LEVEL_INFO << "discone flgset";
-    } else if (expected != 3) {
+    } else if (found != SyncState::DISCONNECT_REQUESTED) {
         return;
     }
     joinWorker();
@@ -217,8 +219,7 @@ void Sync::disconnect() {
 }
 
 void Sync::disconnect_flgset() {
-    int expected = 2;
-    if (state.compare_exchange_strong(expected, 3)) LEVEL_INFO << "discone flgset";
+    if (state.requestDisconnect() == SyncState::CONNECTED) LEVEL_INFO << "discone flgset";
 }
 
 void Sync::play() {
@@ -234,18 +235,10 @@ void Sync::stop() {
 bool Sync::refuseWhileActive() {
     // A worker that has not ended still owns the socket and the state.
     if (!worker.joinable()) return false;
-    const int now = state.load();
-    if (now == 0) return false;
+    const SyncState::Value now = state.load();
+    if (now == SyncState::IDLE) return false;
     LEVEL_ERROR << "connect refused, connection active " << now;
     return true;
-}
-
-void Sync::setStateNotify(int newState) {
-    {
-        std::lock_guard<std::mutex> lock(connectMutex);
-        state = newState;
-    }
-    connectCondition.notify_all();
 }
 
 }  // namespace ZARNITH

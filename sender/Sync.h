@@ -30,6 +30,7 @@
 #include "sender/Connection.h"
 #include "sender/Profile.h"
 #include "sender/ProfileMaker.h"
+#include "sender/SyncState.h"
 
 namespace ZARNITH {
 
@@ -86,14 +87,15 @@ public:
     void setHostInvertPhase(bool invert);
     ORVEX::Clock getLatency() const;
     [[nodiscard]] bool connect(int cpu);
-    // True when the wait was made (state 1 or 2 on entry); callers read
-    // `state` afterwards: only 2 means connected.
+    // True when the wait was made (connecting or connected on entry);
+    // callers read `state` afterwards: only connected() may play.
     bool connectWait();
-    // Ends a connection: state 2 becomes 3 and the worker's disconnect
-    // exchange is awaited; in state 3 (already requested) the worker is
-    // awaited as well. Not callable from the worker itself.
+    // Ends a connection: connected becomes disconnect requested and the
+    // worker's disconnect exchange is awaited; with the disconnect already
+    // requested the worker is awaited as well. Not callable from the worker.
     void disconnect();
-    // State 2 becomes 3; returns at once (callable from the worker thread).
+    // Connected becomes disconnect requested; returns at once (callable from
+    // the worker thread).
     void disconnect_flgset();
     void play();
     void stop();
@@ -188,10 +190,11 @@ public:
     std::thread debugThread;      // application thread (start, join)
     std::mutex connectMutex;      // guards state changes that connectWait waits for
     std::condition_variable connectCondition;
-    // Connection state 0 idle, 1 connecting, 2 connected, 3 disconnect requested.
-    // Written by the application thread, the worker and the ring (from the
-    // worker); read by all of them and by the host's main loop.
-    std::atomic<int> state;
+    // Connection state 0 idle, 1 connecting, 2 connected, 3 disconnect
+    // requested, moved only by its named transitions (SyncState.h names the
+    // thread of each): the application thread, the worker and the ring (from
+    // the worker). Read by all of them and by the host's main loop.
+    SyncState state;
     // Stream (true) or silence (false). Written by the application thread,
     // read by the worker on every message.
     std::atomic<bool> playing;
@@ -230,9 +233,6 @@ public:
     std::uint64_t convertOffset = 0;
 
 protected:
-    // Sets the state under connectMutex and wakes connectWait: the one path
-    // by which the worker and connectPrepare change the state.
-    void setStateNotify(int newState);
     // True (logged) when a connection still runs: connect refuses then and
     // leaves that connection as it is. Application thread.
     bool refuseWhileActive();
@@ -243,7 +243,17 @@ private:
     bool workerSchedule();
     bool workerConnect(WorkerRun& run);
     bool workerLoop(WorkerRun& run);
+    // The wait for the deadline ahead of `now`, by the thread mode: spins,
+    // yields or blocks on the socket, then handles what woke it (a datagram,
+    // or the deadline: the cycle). False ends the worker.
+    bool workerWait(WorkerRun& run, ORVEX::Clock now, bool& yielded);
     bool workerCycle(WorkerRun& run, ORVEX::Clock cycleStart, bool readable);
+    // Advances the deadline for the cycle that starts at cycleStart, counts a
+    // late start and sizes this cycle's messages; returns how many go out.
+    std::uint32_t workerPace(WorkerRun& run, ORVEX::Clock cycleStart, int mode);
+    // One slot of a cycle: the oldest pending resend, or the next message,
+    // after which the one after it is built. False ends the worker.
+    bool workerSlot(WorkerRun& run, bool last, bool askReport, ORVEX::Clock cycleStart);
     void buildMessage(WorkerRun& run, std::uint16_t sequence);
     void fillPayload(WorkerRun& run, STresendList& entry);
     void fillSilence(WorkerRun& run, std::uint8_t* out, std::size_t size);
@@ -251,6 +261,9 @@ private:
     bool nextChunk(WorkerRun& run, STresendList& entry);
     // -1 the worker ends, 0 nothing was readable, 1 handled.
     int workerReceive(WorkerRun& run, bool readable);
+    // A resend request: the pending count from it; false (logged) when it
+    // reaches back beyond the ring, which ends the worker.
+    bool workerResend(WorkerRun& run, const Receive& request);
     void workerReport(WorkerRun& run, const Receive& report);
     void workerDisconnectExchange(WorkerRun& run);
     void workerStatistics(WorkerRun& run, std::uint16_t lengthCode);

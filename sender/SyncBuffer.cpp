@@ -17,8 +17,6 @@ using ORVEX::SysLog::LEVEL_WARNING;
 
 namespace {
 constexpr std::chrono::milliseconds step10ms(10);
-
-bool connectionRuns(int state) { return state >= 1 && state <= 3; }
 }  // namespace
 
 SyncBuffer::~SyncBuffer() {
@@ -141,7 +139,7 @@ bool SyncBuffer::startBufferWorker() {
 // ---- Application side ----
 
 bool SyncBuffer::setupBuffer(unsigned long frames, unsigned long n, bool wait, FormatConfigure format) {
-    if (connectionRuns(state.load())) {
+    if (state.connectionRuns()) {
         LEVEL_WARNING << "SyncBuffer setupBuffer refused: connection in use";
         return false;
     }
@@ -174,7 +172,7 @@ bool SyncBuffer::addStream(ORVEX::BufferCS_const data) {
         LEVEL_WARNING << "SyncBuffer addStream refused: no format";
         return false;
     }
-    if (connectionRuns(state.load())) {
+    if (state.connectionRuns()) {
         LEVEL_WARNING << "SyncBuffer addStream refused: connection in use";
         return false;
     }
@@ -262,7 +260,7 @@ void SyncBuffer::stop() {
     LEVEL_INFO << "SyncBuffer::stop";
     stopRequest.store(true);
     // Only a running worker acknowledges; without one the wait would not end.
-    while (!stopAck.load() && connectionRuns(state.load())) {
+    while (!stopAck.load() && state.connectionRuns()) {
         std::unique_lock<std::mutex> lock(stopMutex);
         stopCondition.wait_for(lock, step10ms, [this] { return stopAck.load(); });
     }
@@ -279,7 +277,7 @@ void SyncBuffer::pre_disconnect(bool whenEmpty) {
 
 void SyncBuffer::disconnect() {
     LEVEL_INFO << "SyncBuffer::pre_disconnect";
-    // The state becomes 3 before the end is armed: a worker that empties the
+    // The disconnect is requested before the end is armed: a worker that empties the
     // ring in between then ends with the disconnect exchange.
     disconnect_flgset();
     disconnectWhenEmpty.store(false);
@@ -290,8 +288,8 @@ void SyncBuffer::disconnect() {
 }
 
 void SyncBuffer::endConnection() {
-    const int s = state.load();
-    if (s == 2 || s == 3) {
+    const SyncState::Value s = state.load();
+    if (s == SyncState::CONNECTED || s == SyncState::DISCONNECT_REQUESTED) {
         // Stopped, the worker ends after the block in hand instead of
         // playing out the whole ring.
         Sync::stop();
@@ -355,8 +353,8 @@ ORVEX::Buffer& SyncBuffer::writeStreamStart(bool& stop) {
             std::unique_lock<std::mutex> lock(stopMutex);
             stopCondition.wait_for(lock, step10ms, [this] { return checkStreamStart(); });
         }
-        const int s = state.load();
-        if (s == 0 || (connectionRuns(s) && (preDisconnect.load() || stopRequest.load()))) {
+        const SyncState::Value s = state.load();
+        if (s == SyncState::IDLE || (SyncState::connectionRuns(s) && (preDisconnect.load() || stopRequest.load()))) {
             stop = true;
             return producerSlot(writeCursor.load());
         }
@@ -381,7 +379,7 @@ void SyncBuffer::setStream(ORVEX::BufferCS_const data) {
 void SyncBuffer::BufferWorker() {
     bool reported = false;
     for (;;) {
-        while (connectionRuns(state.load()) && !preDisconnect.load() && !stopRequest.load()) {
+        while (state.connectionRuns() && !preDisconnect.load() && !stopRequest.load()) {
             bool stop = false;
             ORVEX::Buffer& slot = writeStreamStart(stop);
             if (stop) continue;
@@ -392,9 +390,9 @@ void SyncBuffer::BufferWorker() {
             if (waitMode.load()) ringCondition.notify_all();
             if (!checkStreamStart()) reported = false;
         }
-        if (stopRequest.load() && connectionRuns(state.load()) && !preDisconnect.load()) {
+        if (stopRequest.load() && state.connectionRuns() && !preDisconnect.load()) {
             // Paused by stop: wait until play clears the request.
-            while (stopRequest.load() && connectionRuns(state.load()) && !preDisconnect.load()) {
+            while (stopRequest.load() && state.connectionRuns() && !preDisconnect.load()) {
                 std::unique_lock<std::mutex> lock(stopMutex);
                 stopCondition.wait_for(lock, step10ms, [this] { return !stopRequest.load(); });
             }
@@ -405,9 +403,9 @@ void SyncBuffer::BufferWorker() {
     stopRequest.store(true);
     stopAck.store(true);
     LEVEL_INFO << "finish BufferWorker";
-    while (connectionRuns(state.load())) {
+    while (state.connectionRuns()) {
         std::unique_lock<std::mutex> lock(stopMutex);
-        stopCondition.wait_for(lock, step10ms, [this] { return !connectionRuns(state.load()); });
+        stopCondition.wait_for(lock, step10ms, [this] { return !state.connectionRuns(); });
     }
     LEVEL_INFO << "done BufferWorker";
 }

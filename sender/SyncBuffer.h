@@ -8,7 +8,7 @@
 // Threads: the application thread (setup, append, seek, play, disconnect),
 // the worker (getNewStream, getNewStreamCmp) and, in the producer model, the
 // buffer thread. The ring's slots are resized only while no connection runs
-// (state 0); cursors and flags are atomics.
+// (idle); cursors and flags are atomics.
 #pragma once
 
 #include <atomic>
@@ -116,7 +116,7 @@ protected:
     // Sizes silenceBlock for the ring's format; false (logged) without the memory.
     [[nodiscard]] bool sizeSilence();
 
-    // The slots; resized by the application thread in state 0 only. The
+    // The slots; resized by the application thread while idle only. The
     // worker reads the queued ones; the producer writes the one at
     // writeCursor before it queues it (the cursor's store publishes it).
     std::vector<Slot> ring;
@@ -132,7 +132,7 @@ protected:
     std::condition_variable ringCondition;
     std::condition_variable stopCondition;
     // Bytes of one block and the ring format's silence byte: application thread
-    // (setupBuffer, state 0), read by the worker and the buffer thread.
+    // (setupBuffer, idle), read by the worker and the buffer thread.
     std::uint64_t blockBytes = 0;
     std::uint8_t blockMute = 0;
     // The one block of silence that every silent slot shows: sized by connect

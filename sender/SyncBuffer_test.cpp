@@ -44,6 +44,22 @@ constexpr std::uint64_t kDsd64Msb = CH2 | DSD1 | DSD_MSB | DSD_BIG | DSD_WORD32 
 ORVEX::Buffer chunk(std::uint8_t value, std::size_t size) { return ORVEX::Buffer(size, value); }
 ORVEX::Buffer bytesOf(ORVEX::BufferCS_const view) { return ORVEX::Buffer(view.data, view.data + view.size); }
 
+// No worker runs in these tests: they make its connection's transitions themselves.
+void standInConnected(RingProbe& r) {
+    r.state.beginConnect();
+    r.state.accepted();
+}
+
+// An emptied ring of `blocks` one-frame blocks in 16-bit stereo at 44.1 kHz
+// (requestedFormat), on a connection.
+bool emptyAndConnected(RingProbe& r, unsigned long blocks, bool waitMode) {
+    r.requestedFormat = kPcm16Stereo44k;
+    if (!r.setupBuffer(1, blocks, waitMode, FormatConfigure(0))) return false;
+    r.seek(10);
+    standInConnected(r);
+    return r.buffer_empty();
+}
+
 // ---- The ring's positions: one table of cases ----
 
 struct RingCase {
@@ -93,11 +109,11 @@ TEST(SyncBufferRing, PositionsAndCounts) {
         {"chunk refused while connected",
          [](RingProbe& r) {
              sized(r, 1, 1);
-             r.state = 2;
+             standInConnected(r);
              ORVEX::Buffer c = chunk(9, 8);
              EXPECT_FALSE(r.addStream(c.view()));
              EXPECT_FALSE(r.setupBuffer(480, 3, false, kPcm32Stereo48k));
-             r.state = 0;
+             r.state.ended();
          },
          3, 1, 0, 2},
     };
@@ -240,7 +256,7 @@ TEST(SyncBufferRing, ConnectWithoutMemoryForItsSilenceFailsCleanly) {
     ASSERT_TRUE(ring.setupBuffer(1UL << 55, 1, false, CH16 | PCM64 | BASE_48000 | MULTI_1));
     EXPECT_FALSE(ring.connect(false, -1));
     EXPECT_TRUE(log.has("SyncBuffer no memory for its silence 4611686018427387904"));
-    EXPECT_EQ(ring.state.load(), 0);
+    EXPECT_EQ(ring.state.load(), SyncState::IDLE);
     EXPECT_FALSE(ring.worker.joinable());
     EXPECT_EQ(heldBytes(ring), 0u);
 }
@@ -304,7 +320,7 @@ TEST(SyncBufferRing, EndOfStreamRequestsTheDisconnectOnce) {
     ring.requestedFormat = kPcm16Stereo44k;
     ASSERT_TRUE(ring.setupBuffer(441, 1, false, FormatConfigure(0)));
     ASSERT_TRUE(ring.sizeSilence());
-    ring.state = 2;
+    standInConnected(ring);
     ring.pre_disconnect(true);
     ORVEX::BufferCS_const out;
     // The queued block still goes out; then the end.
@@ -313,19 +329,21 @@ TEST(SyncBufferRing, EndOfStreamRequestsTheDisconnectOnce) {
     EXPECT_FALSE(ring.getNewStream(out));
     EXPECT_EQ(out.data, nullptr);
     EXPECT_EQ(out.size, 0u);
-    EXPECT_EQ(ring.state.load(), 3);
+    EXPECT_EQ(ring.state.load(), SyncState::DISCONNECT_REQUESTED);
     EXPECT_FALSE(ring.disconnectWhenEmpty.load());
-    ring.state = 2;
+    // On a connection again, the end asks for no second disconnect.
+    ring.state.ended();
+    standInConnected(ring);
     EXPECT_FALSE(ring.getNewStream(out));
-    EXPECT_EQ(ring.state.load(), 2);
+    EXPECT_EQ(ring.state.load(), SyncState::CONNECTED);
     // Armed without the request: the end, the state untouched.
     ring.pre_disconnect(false);
     EXPECT_FALSE(ring.getNewStream(out));
-    EXPECT_EQ(ring.state.load(), 2);
+    EXPECT_EQ(ring.state.load(), SyncState::CONNECTED);
     // play disarms.
     ring.play();
     EXPECT_TRUE(ring.getNewStream(out));
-    ring.state = 0;
+    ring.state.ended();
 }
 
 // A worker that empties the ring while disconnect arms the end must find the
@@ -335,10 +353,7 @@ TEST(SyncBufferRing, EndOfStreamRequestsTheDisconnectOnce) {
 TEST(SyncBufferRing, DisconnectIsRequestedBeforeTheEndIsArmed) {
     LogCapture log;
     RingProbe ring;
-    ring.requestedFormat = kPcm16Stereo44k;
-    ASSERT_TRUE(ring.setupBuffer(1, 1, false, FormatConfigure(0)));
-    ring.seek(1);
-    ring.state = 2;
+    ASSERT_TRUE(emptyAndConnected(ring, 1, false));
     bool result = true;
     int stateSeen = -1;
     log.onLine = [&](const std::string& line) {
@@ -350,17 +365,14 @@ TEST(SyncBufferRing, DisconnectIsRequestedBeforeTheEndIsArmed) {
     ring.disconnect();
     log.onLine = nullptr;
     EXPECT_FALSE(result);
-    EXPECT_EQ(stateSeen, 3);
+    EXPECT_EQ(stateSeen, SyncState::DISCONNECT_REQUESTED);
     EXPECT_TRUE(log.has("discone flgset"));
-    ring.state = 0;
+    ring.state.ended();
 }
 
 TEST(SyncBufferRing, SkipsEmptySlotsOfAProducer) {
     RingProbe ring;
-    ring.requestedFormat = kPcm16Stereo44k;
-    ASSERT_TRUE(ring.setupBuffer(1, 4, false, FormatConfigure(0)));
-    ring.seek(10);
-    ring.state = 2;
+    ASSERT_TRUE(emptyAndConnected(ring, 4, false));
     ring.setStream(ORVEX::BufferCS_const());
     ORVEX::Buffer c = chunk(5, 12);
     ring.setStream(c.view());
@@ -368,16 +380,13 @@ TEST(SyncBufferRing, SkipsEmptySlotsOfAProducer) {
     ASSERT_TRUE(ring.getNewStream(out));
     EXPECT_EQ(ORVEX::Buffer(out.data, out.data + out.size), c);
     EXPECT_TRUE(ring.buffer_empty());
-    ring.state = 0;
+    ring.state.ended();
 }
 
 TEST(SyncBufferRing, WaitModeHandsOutALateBlockOrGivesUp) {
     LogCapture log;
     RingProbe ring;
-    ring.requestedFormat = kPcm16Stereo44k;
-    ASSERT_TRUE(ring.setupBuffer(1, 2, true, FormatConfigure(0)));
-    ring.seek(10);
-    ring.state = 2;
+    ASSERT_TRUE(emptyAndConnected(ring, 2, true));
     ORVEX::Buffer late = chunk(7, 16);
     std::thread producer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -402,8 +411,8 @@ TEST(SyncBufferRing, WaitModeHandsOutALateBlockOrGivesUp) {
     });
     EXPECT_FALSE(ring.getNewStream(out));
     arm.join();
-    EXPECT_EQ(ring.state.load(), 3);
-    ring.state = 0;
+    EXPECT_EQ(ring.state.load(), SyncState::DISCONNECT_REQUESTED);
+    ring.state.ended();
 }
 
 // ---- The producer model ----
@@ -423,10 +432,7 @@ public:
 TEST(SyncBufferRing, ProducerRefillsFreedSlotsAndStops) {
     LogCapture log;
     CountingProducer ring;
-    ring.requestedFormat = kPcm16Stereo44k;
-    ASSERT_TRUE(ring.setupBuffer(1, 3, false, FormatConfigure(0)));
-    ring.seek(10);
-    ring.state = 2;
+    ASSERT_TRUE(emptyAndConnected(ring, 3, false));
     ASSERT_TRUE(ring.startBufferWorker());
     // Stand in for the worker: take blocks, report each cycle.
     std::vector<std::uint8_t> seen;
@@ -454,7 +460,7 @@ TEST(SyncBufferRing, ProducerRefillsFreedSlotsAndStops) {
     ring.stop();
     drain.join();
     EXPECT_FALSE(ring.playing.load());
-    ring.state = 0;
+    ring.state.ended();
     ring.close();
     EXPECT_TRUE(log.has("done BufferWorker"));
     // Each slot that held silence reached the producer as a block of silence.

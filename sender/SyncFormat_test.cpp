@@ -333,8 +333,7 @@ TEST(SyncFormat, PackSizes) {
     for (const PackCase& c : cases) {
         SCOPED_TRACE(c.mtu);
         Sync sync;
-        sync.packDataSize = 1428;
-        sync.packDataCount = 10;
+        ASSERT_TRUE(sync.setPackSize(1500, 15000));  // 1428 and 10, kept by a refusal
         sync.setPackSize(c.mtu, c.max);
         EXPECT_EQ(sync.packDataSize, c.size);
         EXPECT_EQ(sync.packDataCount, c.count);

@@ -203,7 +203,7 @@ bool Sync::connectPrepare() {
     if (!sendAck(sinkAddress, Send(CONNECTPRE_REQ, STATUS_NONE, static_cast<std::uint64_t>(pre)), CONNECTPRE_ANS,
                  answer, PrepareWindow)) {
         LEVEL_ERROR << "wth CR send err";
-        setStateNotify(0);
+        state.reset();
         return false;
     }
     if (answer.empty()) return true;

@@ -14,6 +14,7 @@
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
 #include "protocol/SysLogZarnith.h"
+#include "sender/DisconnectStage.h"
 #include "sender/Sync.h"
 #include "sender/SyncFeedback.h"
 
@@ -65,7 +66,7 @@ struct Sync::WorkerRun {
 
     bool sinkPhase = false;  // the sink inverts its output
     bool hostPhase = false;  // copy of hostInvert used for the converter
-    int stage = 0;           // disconnect stage 0 .. 5
+    DisconnectStage disconnect;
 
     std::uint16_t seq = 0;
     std::uint16_t pending = 0;
@@ -104,7 +105,7 @@ void Sync::thread_sync_func() {
                    << static_cast<unsigned long>(infoCycle.toMilliseconds());
     }
     if (workerSchedule()) (void)syncWorker();
-    setStateNotify(0);
+    state.ended();
     LEVEL_INFO << "wth end";
 }
 
@@ -211,7 +212,7 @@ bool Sync::workerConnect(WorkerRun& run) {
     run.dataAddress = sinkAddress;
     run.dataAddress.set_port(answer.getOption0());
     mainSocket.setToV6(run.dataAddress);
-    setStateNotify(2);
+    state.accepted();
 
     const Clock now = Clock::now();
     run.lastReportRequest = now;
@@ -224,43 +225,18 @@ bool Sync::workerConnect(WorkerRun& run) {
 bool Sync::workerLoop(WorkerRun& run) {
     bool yielded = false;
     while (!closing.load()) {
-        const int current = state.load();
-        if (current != 2 && current != 3) return true;
-        if (run.stage == 4) {
+        const SyncState::Value current = state.load();
+        if (current != SyncState::CONNECTED && current != SyncState::DISCONNECT_REQUESTED) return true;
+        if (run.disconnect.exchangeDue()) {
             if (run.pending == 0) {
                 workerDisconnectExchange(run);
                 return true;
             }
-            run.stage = 2;  // the tail goes out again before the end is asked for
+            run.disconnect.on(DisconnectStage::Event::TailPending);
         }
-        const int mode = threadMode.load();
-        Clock now = Clock::now();
+        const Clock now = Clock::now();
         if (run.deadline.Comp(now) > 0) {
-            if (mode & YIELDWAIT) {
-                ORVEX::ThreadPriority::idle();
-            } else if ((mode & YIELDCYCLE) && !yielded) {
-                ORVEX::ThreadPriority::idle();
-                yielded = true;
-            }
-            if (mode & (NOSLEEP4CORE | NOSLEEPFORCE)) continue;
-            const Clock remaining = run.deadline - now;
-            if ((mode & NOSHORTSLEEP) && remaining.Comp(ShortSleep) <= 0) continue;
-            const int ready = mainSocket.wait(remaining);
-            if (ready == 0) {
-                LEVEL_ERROR << "wth udp wait error";
-                return false;
-            }
-            if (closing.load()) return false;
-            const Clock woke = Clock::now();
-            run.lastWait = woke - now;
-            if (run.deadline.Comp(woke) > 0) {
-                // A datagram woke the wait before the deadline; a wait that
-                // ended a hair early just waits again.
-                if (ready == 2 && workerReceive(run, true) < 0) return false;
-                continue;
-            }
-            yielded = false;
-            if (!workerCycle(run, woke, ready == 2)) return false;
+            if (!workerWait(run, now, yielded)) return false;
             continue;
         }
         yielded = false;
@@ -270,8 +246,62 @@ bool Sync::workerLoop(WorkerRun& run) {
     return false;
 }
 
+bool Sync::workerWait(WorkerRun& run, Clock now, bool& yielded) {
+    const int mode = threadMode.load();
+    if (mode & YIELDWAIT) {
+        ORVEX::ThreadPriority::idle();
+    } else if ((mode & YIELDCYCLE) && !yielded) {
+        ORVEX::ThreadPriority::idle();
+        yielded = true;
+    }
+    if (mode & (NOSLEEP4CORE | NOSLEEPFORCE)) return true;
+    const Clock remaining = run.deadline - now;
+    if ((mode & NOSHORTSLEEP) && remaining.Comp(ShortSleep) <= 0) return true;
+    const int ready = mainSocket.wait(remaining);
+    if (ready == 0) {
+        LEVEL_ERROR << "wth udp wait error";
+        return false;
+    }
+    if (closing.load()) return false;
+    const Clock woke = Clock::now();
+    run.lastWait = woke - now;
+    if (run.deadline.Comp(woke) > 0) {
+        // A datagram woke the wait before the deadline; a wait that
+        // ended a hair early just waits again.
+        return ready != 2 || workerReceive(run, true) >= 0;
+    }
+    yielded = false;
+    return workerCycle(run, woke, ready == 2);
+}
+
 bool Sync::workerCycle(WorkerRun& run, Clock cycleStart, bool readable) {
     const int mode = threadMode.load();
+    const std::uint32_t n = workerPace(run, cycleStart, mode);
+    const bool switchBlocking = (mode & SOCKETNOBLOCK) == 0 && n > 1;
+    if (switchBlocking) (void)mainSocket.setBlocking(false);
+    const bool reportDue = (cycleStart - run.lastReportRequest).Comp(infoCycle) >= 0;
+    for (std::uint32_t slot = 1; slot <= n; ++slot) {
+        const bool last = slot == n;
+        if (last && switchBlocking) (void)mainSocket.setBlocking(true);
+        if (!workerSlot(run, last, last && reportDue, cycleStart)) return false;
+    }
+
+    if (run.chunkTaken) {
+        (void)getNewStreamCmp();
+        run.chunkTaken = false;
+    }
+    if (!readable) {
+        const int ready = mainSocket.wait();
+        if (ready == 0) {
+            LEVEL_ERROR << "wth udp wait2 error";
+            return false;
+        }
+        readable = ready == 2;
+    }
+    return workerReceive(run, readable) >= 0;
+}
+
+std::uint32_t Sync::workerPace(WorkerRun& run, Clock cycleStart, int mode) {
     float factor = 1.0F;
     if (run.base.mode == Profile::MODE_RANDOM && run.cycle.Comp(run.base.cycleMin) > 0) {
         const std::uint64_t cycleUs = run.cycle.toMicroseconds();
@@ -294,67 +324,46 @@ bool Sync::workerCycle(WorkerRun& run, Clock cycleStart, bool readable) {
         }
         if (run.overtime < 1000) run.overtime += 10;
     }
-    const bool switchBlocking = (mode & SOCKETNOBLOCK) == 0 && n > 1;
-    if (switchBlocking) (void)mainSocket.setBlocking(false);
-    const bool reportDue = (cycleStart - run.lastReportRequest).Comp(infoCycle) >= 0;
     run.framesNow = run.framesQ14;
     if (run.base.mode == Profile::MODE_RANDOM) {
         run.framesNow = static_cast<std::uint32_t>(static_cast<float>(run.framesQ14) * factor + 0.5F);
     }
+    return n;
+}
 
-    for (std::uint32_t slot = 1; slot <= n; ++slot) {
-        const bool last = slot == n;
-        if (last && switchBlocking) (void)mainSocket.setBlocking(true);
-        if (run.pending > 0) {
-            STresendList& entry = run.ring[static_cast<std::uint16_t>(run.seq - run.pending) & run.ringMask];
-            const std::uint64_t size = entry.size_data();
-            entry.resize(size, size + 2);
-            entry.statusUpdate(STATUS_REPORT | STATUS_CYCLEEND, last ? STATUS_CYCLEEND : STATUS_NONE);
-            (void)mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true);
-            workerStatistics(run, entry.getLengthCode());
-            --run.pending;
-            continue;
-        }
-        STresendList& entry = run.ring[run.seq & run.ringMask];
-        StatusID status = STATUS_NONE;
-        if (last) {
-            status = STATUS_CYCLEEND;
-            if (reportDue) {
-                status = STATUS_CYCLEEND | STATUS_REPORT;
-                run.lastReportRequest = cycleStart;
-                if (run.stage == 2) run.stage = 3;
-            }
-        }
-        entry.statusUpdate(STATUS_REPORT | STATUS_CYCLEEND, status);
-        if (!mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true)) {
-            LEVEL_ERROR << "wth udp send error " << mainSocket.lastError;
-            return false;
-        }
+bool Sync::workerSlot(WorkerRun& run, bool last, bool askReport, Clock cycleStart) {
+    if (run.pending > 0) {
+        STresendList& entry = run.ring[static_cast<std::uint16_t>(run.seq - run.pending) & run.ringMask];
+        const std::uint64_t size = entry.size_data();
+        entry.resize(size, size + 2);
+        entry.statusUpdate(STATUS_REPORT | STATUS_CYCLEEND, last ? STATUS_CYCLEEND : STATUS_NONE);
+        (void)mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true);
         workerStatistics(run, entry.getLengthCode());
-        ++run.sentTotal;
-        if (entry.final && run.stage < 2) run.stage = 2;
-        ++run.seq;
-        if (run.builtAhead > 0) {
-            --run.builtAhead;
-        } else {
-            buildMessage(run, run.seq);
-            if (run.endNow) return false;
-        }
+        --run.pending;
+        return true;
     }
-
-    if (run.chunkTaken) {
-        (void)getNewStreamCmp();
-        run.chunkTaken = false;
+    STresendList& entry = run.ring[run.seq & run.ringMask];
+    StatusID status = last ? STATUS_CYCLEEND : STATUS_NONE;
+    if (askReport) {
+        status = STATUS_CYCLEEND | STATUS_REPORT;
+        run.lastReportRequest = cycleStart;
+        run.disconnect.on(DisconnectStage::Event::ReportAsked);
     }
-    if (!readable) {
-        const int ready = mainSocket.wait();
-        if (ready == 0) {
-            LEVEL_ERROR << "wth udp wait2 error";
-            return false;
-        }
-        readable = ready == 2;
+    entry.statusUpdate(STATUS_REPORT | STATUS_CYCLEEND, status);
+    if (!mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true)) {
+        LEVEL_ERROR << "wth udp send error " << mainSocket.lastError;
+        return false;
     }
-    return workerReceive(run, readable) >= 0;
+    workerStatistics(run, entry.getLengthCode());
+    ++run.sentTotal;
+    if (entry.final) run.disconnect.on(DisconnectStage::Event::FinalSent);
+    ++run.seq;
+    if (run.builtAhead > 0) {
+        --run.builtAhead;
+        return true;
+    }
+    buildMessage(run, run.seq);
+    return !run.endNow;
 }
 
 void Sync::buildMessage(WorkerRun& run, std::uint16_t sequence) {
@@ -381,12 +390,12 @@ void Sync::fillSilence(WorkerRun& run, std::uint8_t* out, std::size_t size) {
 }
 
 bool Sync::nextChunk(WorkerRun& run, STresendList& entry) {
-    if (run.stage != 0) return false;
+    if (!run.disconnect.takesChunks()) return false;
     if (!playing.load()) {
-        if (state.load() == 3) {
+        if (state.load() == SyncState::DISCONNECT_REQUESTED) {
             LEVEL_INFO << "buffer disconnect ";
             entry.final = true;
-            run.stage = 1;
+            run.disconnect.on(DisconnectStage::Event::FinalBuilt);
         }
         return false;
     }
@@ -396,10 +405,10 @@ bool Sync::nextChunk(WorkerRun& run, STresendList& entry) {
         run.chunk = ok ? next : ORVEX::BufferCS_const();
         run.chunkPos = 0;
         if (!ok) {
-            if (state.load() == 3) {
+            if (state.load() == SyncState::DISCONNECT_REQUESTED) {
                 LEVEL_INFO << "buffer Final ";
                 entry.final = true;
-                run.stage = 1;
+                run.disconnect.on(DisconnectStage::Event::FinalBuilt);
             } else {
                 LEVEL_WARNING << "buffer timeout ";
                 run.endNow = true;
@@ -479,29 +488,9 @@ int Sync::workerReceive(WorkerRun& run, bool readable) {
             const MessageID id = run.received.getMessage();
             if (id == STREAMREPORT_SET) {
                 if ((run.received.getStatus() & STATUS_RESEND) != 0) {
-                    const std::uint16_t first = run.received.getOption1();
-                    const auto back = static_cast<std::uint16_t>(run.seq - first);
-                    if (back >= run.ring.size()) {
-                        LEVEL_INFO << "   count error " << static_cast<unsigned>(first) << "   "
-                                   << static_cast<unsigned>(run.received.getOption2()) << " "
-                                   << static_cast<unsigned>(back);
-                        return -1;
-                    }
-                    if (back > run.sentTotal) {
-                        // Messages that were never sent cannot be sent again.
-                        LEVEL_WARNING << "   count invalid " << static_cast<unsigned>(first) << "   "
-                                      << static_cast<unsigned>(run.received.getOption2()) << " "
-                                      << static_cast<unsigned>(back);
-                    } else {
-                        LEVEL_INFO << "   count resend " << static_cast<unsigned>(first) << "   "
-                                   << static_cast<unsigned>(run.received.getOption2()) << " "
-                                   << static_cast<unsigned>(back);
-                        run.pending = back;
-                        // The tail must arrive before the end is asked for.
-                        if (run.stage == 3 || run.stage == 4) run.stage = 2;
-                    }
+                    if (!workerResend(run, run.received)) return -1;
                 } else {
-                    if (run.stage == 3) run.stage = 4;
+                    run.disconnect.on(DisconnectStage::Event::Report);
                     workerReport(run, run.received);
                 }
             } else if (id == DSICONNECT_ANS) {
@@ -518,6 +507,27 @@ int Sync::workerReceive(WorkerRun& run, bool readable) {
         if (!readable) return 1;
     }
     return 1;
+}
+
+bool Sync::workerResend(WorkerRun& run, const Receive& request) {
+    const std::uint16_t first = request.getOption1();
+    const auto back = static_cast<std::uint16_t>(run.seq - first);
+    if (back >= run.ring.size()) {
+        LEVEL_INFO << "   count error " << static_cast<unsigned>(first) << "   "
+                   << static_cast<unsigned>(request.getOption2()) << " " << static_cast<unsigned>(back);
+        return false;
+    }
+    if (back > run.sentTotal) {
+        // Messages that were never sent cannot be sent again.
+        LEVEL_WARNING << "   count invalid " << static_cast<unsigned>(first) << "   "
+                      << static_cast<unsigned>(request.getOption2()) << " " << static_cast<unsigned>(back);
+        return true;
+    }
+    LEVEL_INFO << "   count resend " << static_cast<unsigned>(first) << "   "
+               << static_cast<unsigned>(request.getOption2()) << " " << static_cast<unsigned>(back);
+    run.pending = back;
+    run.disconnect.on(DisconnectStage::Event::Resend);
+    return true;
 }
 
 void Sync::workerReport(WorkerRun& run, const Receive& report) {
@@ -601,7 +611,7 @@ void Sync::workerDisconnectExchange(WorkerRun& run) {
             if (run.received.empty()) continue;
             if (run.received && run.received.getMessage() == DSICONNECT_ANS &&
                 sameSource(run.from, run.dataAddress, mainSocket.bindIfIndex)) {
-                run.stage = 5;
+                run.disconnect.on(DisconnectStage::Event::Answered);
                 answered = true;
             }
             break;  // any other datagram uses up the try

@@ -67,28 +67,32 @@ TEST_F(SyncTest, OpenLogsTheReleaseAndSetsTheSocketModes) {
     EXPECT_EQ(::fcntl(sync.mainSocket.getDescriptor(), F_GETFL) & O_NONBLOCK, 0);
 }
 
+// No worker runs here: the test makes the worker's transitions itself.
 TEST_F(SyncTest, ConnectWaitAndDisconnectFollowTheState) {
     EXPECT_FALSE(sync.connectWait());
-    sync.state = 3;
-    EXPECT_FALSE(sync.connectWait());
-    sync.state = 2;
+    // Idle and connecting: disconnect does nothing and logs nothing.
+    auto askBoth = [&] {
+        sync.disconnect();
+        sync.disconnect_flgset();
+    };
+    askBoth();
+    EXPECT_EQ(sync.state.load(), SyncState::IDLE);
+    sync.state.beginConnect();
+    askBoth();
+    EXPECT_EQ(sync.state.load(), SyncState::CONNECTING);
+    EXPECT_EQ(LogCapture::instance().count("discone"), 0);
+
+    sync.state.accepted();
     EXPECT_TRUE(sync.connectWait());
     const int notimeout = LogCapture::instance().find("connectWait notimeout");
     ASSERT_GE(notimeout, 0);
     EXPECT_EQ(LogCapture::instance().lines()[static_cast<std::size_t>(notimeout) + 1], "connectWait 2");
 
-    for (int state : {0, 1}) {
-        sync.state = state;
-        sync.disconnect();
-        sync.disconnect_flgset();
-        EXPECT_EQ(sync.state.load(), state);
-    }
-    EXPECT_EQ(LogCapture::instance().count("discone"), 0);
-    sync.state = 2;
     sync.disconnect_flgset();
-    EXPECT_EQ(sync.state.load(), 3);
+    EXPECT_EQ(sync.state.load(), SyncState::DISCONNECT_REQUESTED);
     EXPECT_EQ(LogCapture::instance().count("discone flgset"), 1);
-    sync.state = 0;
+    EXPECT_FALSE(sync.connectWait());
+    sync.state.ended();
 }
 
 TEST_F(SyncTest, ConnectRefusesWhatCannotBeStreamed) {
@@ -112,7 +116,7 @@ TEST_F(SyncTest, ConnectRefusesWhatCannotBeStreamed) {
         c.spoil();
         LogCapture::instance().clear();
         EXPECT_FALSE(sync.connect(-1));
-        EXPECT_EQ(sync.state.load(), 0);
+        EXPECT_EQ(sync.state.load(), SyncState::IDLE);
         EXPECT_GE(LogCapture::instance().find(c.log), 0);
     }
 }
@@ -141,7 +145,7 @@ TEST_F(SyncTest, RefusedConnectWakesConnectWaitAtOnce) {
     ASSERT_TRUE(peer.send(from, Send(CONNECT_ANS, STATUS_NONE)));
     const bool waited = waiting.get();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
-    EXPECT_EQ(sync.state.load(), 0);
+    EXPECT_EQ(sync.state.load(), SyncState::IDLE);
     EXPECT_TRUE(LogCapture::instance().waitFor("wth end", 2000ms));
     EXPECT_GE(LogCapture::instance().find("wth CR ack none"), 0);
     if (waited) {
@@ -159,7 +163,7 @@ TEST_F(SyncTest, CloseEndsAWorkerThatWaitsForTheConnectAnswer) {
     // A waiter that started only after the close finds the state idle.
     (void)waiting.get();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
-    EXPECT_EQ(sync.state.load(), 0);
+    EXPECT_EQ(sync.state.load(), SyncState::IDLE);
     EXPECT_FALSE(sync.mainSocket.is_open());
     // Open again and connect again: the earlier worker is gone.
     ASSERT_TRUE(openSync());
@@ -179,7 +183,7 @@ TEST_F(SyncTest, WorkerPinnedToItsCpuOrEndingAtOnceWhenRefused) {
     (void)sync.connectWait();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
     EXPECT_TRUE(LogCapture::instance().waitFor("wth end", 2000ms));
-    EXPECT_EQ(sync.state.load(), 0);
+    EXPECT_EQ(sync.state.load(), SyncState::IDLE);
     EXPECT_GE(LogCapture::instance().find("Worker Thread CPU set error 1023"), 0);
     EXPECT_EQ(LogCapture::instance().find("wth CR"), -1);
 
@@ -200,7 +204,7 @@ TEST_F(SyncTest, ConnectWhileAConnectionRunsIsRefused) {
     configure();
     ASSERT_TRUE(sync.connect(-1));
     EXPECT_FALSE(sync.connect(-1));
-    EXPECT_EQ(sync.state.load(), 1);
+    EXPECT_EQ(sync.state.load(), SyncState::CONNECTING);
     sync.close();
 }
 

@@ -644,7 +644,7 @@ int main(int argc, char** argv) {
         return fail("connect failed");
     }
     (void)sync.connectWait();
-    if (sync.state.load() != 2) {
+    if (!sync.state.connected()) {
         sync.close();
         return fail("not connected");
     }
@@ -653,7 +653,7 @@ int main(int argc, char** argv) {
     sync.play();
     sync.pre_disconnect(true);
     double workerCpu = 0;
-    while (sync.state.load() != 0) {
+    while (sync.state.connectionRuns()) {
         if (haveClock) {
             const double c = threadCpuSeconds(workerClock);
             if (c >= 0) workerCpu = c;
