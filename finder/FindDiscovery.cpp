@@ -370,8 +370,8 @@ Find::ScanStep Find::scanStatus(const ORVEX::IPAddress& target, const FindTarget
 Find::ScanStep Find::walk(const std::string& targetName, unsigned count,
                           const std::function<Asked(std::uint16_t)>& ask,
                           const std::function<bool(std::uint16_t)>& keep) {
-    // At most `count` entries (a 16-bit number), each asked once: a target
-    // that falls silent costs one answer window.
+    // At most `count` entries (a 16-bit number), each asked once.
+    unsigned silentInARow = 0;
     for (unsigned at = 1; at <= count; ++at) {
         const auto entry = static_cast<std::uint16_t>(at);
         const Asked asked = ask(entry);
@@ -381,7 +381,8 @@ Find::ScanStep Find::walk(const std::string& targetName, unsigned count,
             LEVEL_NOTICE << "Find walk ended by its limit : " << targetName << " " << at;
             return ScanStep::NEXT_TARGET;
         }
-        if (asked == Asked::SILENT) {
+        silentInARow = asked == Asked::SILENT ? silentInARow + 1 : 0;
+        if (silentInARow == MaxSilentInARow) {
             LEVEL_NOTICE << "Find walk ends at a silent entry : " << targetName << " " << at;
             return ScanStep::NEXT_TARGET;
         }
