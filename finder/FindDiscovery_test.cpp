@@ -352,6 +352,17 @@ protected:
             if (r.o[0] != 0 || r.o[1] != 0) ids.push_back(r.o[0] != 0 ? r.o[0] : r.o[1]);
         return ids;
     }
+    // One port scan by a new finder, the log cleared first; the single-port
+    // ids it asked.
+    std::vector<std::uint16_t> scan() {
+        findtest::LogCapture::instance().clear();
+        const std::size_t before = singleIds().size();
+        Find finder{Find::Setting()};
+        EXPECT_TRUE(finder.open());
+        EXPECT_TRUE(finder.findTarget(found, ports, Mode9));
+        const auto all = singleIds();
+        return std::vector<std::uint16_t>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    }
     std::size_t tableQueries() {
         std::size_t n = 0;
         for (const Request& r : targetPeer.requests(PORT_REQ))
@@ -391,13 +402,7 @@ TEST_F(FindPortTable, CountAboveTheBitmapAsksEveryIdOnce) {
     // and the scan is made again.
     std::vector<std::uint16_t> ids;
     for (int attempt = 0; attempt < 5; ++attempt) {
-        findtest::LogCapture::instance().clear();
-        const std::size_t before = singleIds().size();
-        Find finder{Find::Setting()};
-        ASSERT_TRUE(finder.open());
-        ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
-        const auto all = singleIds();
-        ids.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+        ids = scan();
         if (findtest::LogCapture::instance().count("Find walk ends at a silent entry") == 0 && ports.size() == 1) break;
     }
     ASSERT_EQ(ids.size(), 5000u);
@@ -456,23 +461,18 @@ TEST_F(FindPortTable, SilentPortsAreSkippedUntilARunOfThem) {
         });
         // Each answered port has one window: on a busy machine an answer may
         // come late (its port is then skipped too), and the scan is made again.
-        std::vector<unsigned> asked, listed;
+        std::vector<std::uint16_t> asked;
+        std::vector<unsigned> listed;
         for (int attempt = 0; attempt < 5 && (attempt == 0 || listed != c.listed); ++attempt) {
-            log.clear();
-            const std::size_t before = singleIds().size();
-            Find finder{Find::Setting()};
-            ASSERT_TRUE(finder.open());
-            ASSERT_TRUE(finder.findTarget(found, ports, Mode9));
-            const auto all = singleIds();
-            asked.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+            asked = scan();
             listed.clear();
             const std::string stored = "Zarnith Find Sink Out: T ";
             for (const std::string& line : log.lines())
                 if (line.rfind(stored, 0) == 0)
                     listed.push_back(static_cast<unsigned>(std::stoul(line.substr(stored.size()))));
         }
-        std::vector<unsigned> first(c.asked);
-        std::iota(first.begin(), first.end(), 1u);
+        std::vector<std::uint16_t> first(c.asked);
+        std::iota(first.begin(), first.end(), std::uint16_t{1});
         EXPECT_EQ(asked, first);
         EXPECT_EQ(listed, c.listed);
         EXPECT_EQ(ports.size(), c.listed.empty() ? 0u : 1u) << "every port shares one endpoint";
