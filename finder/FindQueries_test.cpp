@@ -71,6 +71,7 @@ TEST_F(FindQueries, StatusScanReadsTheEntries) {
     // scan is then made again.
     std::size_t asked = 0;
     for (int attempt = 0; attempt < 5 && (attempt == 0 || status.size() != 3); ++attempt) {
+        findtest::LogCapture::instance().clear();
         const std::size_t before = target.requests(STATUS_REQ).size();
         Find finder{Find::Setting()};
         ASSERT_TRUE(finder.open());
@@ -109,6 +110,7 @@ TEST_F(FindQueries, ADeadTargetEndsTheStatusWalk) {
     ASSERT_TRUE(finder.open());
     const std::map<ORVEX::IPAddress, Find::FindTargetSt> found{{target.self, Find::FindTargetSt{4, "T"}}};
     std::map<ORVEX::IPAddress, Find::TargetStatusInfo> status;
+    findtest::LogCapture::instance().clear();
     ASSERT_TRUE(finder.findTarget(found, status));
     EXPECT_TRUE(status.empty());
     std::vector<std::uint16_t> indexes;
