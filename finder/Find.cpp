@@ -200,6 +200,7 @@ bool Find::sendMulti(const Send& request, MessageID expect, std::map<ORVEX::IPAd
         if (limit.reached()) return true;
         LEVEL_DEBUG << "Find Multi Send : " << static_cast<unsigned>(local.ifIndex);
         const ORVEX::IPAddress to = local.is_loopback() ? loopbackTarget() : multicastTarget(local.ifIndex);
+        // A lost request shows as a missing answer; the window runs anyway.
         (void)socket.sendToV6(bytes, to, false);
         for (const ORVEX::IPAddress& extra : extraDestinations) (void)socket.sendToV6(bytes, extra, false);
 
