@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setting = new Setting(fuzzSetting());
     sender = new tmfuzz::UdpPeer("::1");
     remote = new tmfuzz::UdpPeer(Remote);
-    localTarget = new tmfuzz::UdpPeer("::1", ZARNITH::Sink::TargetPort);
+    localTarget = new tmfuzz::UdpPeer("::1", ZARNITH::TargetPort);
     return 0;
 }
 

@@ -33,8 +33,8 @@ SinkRecode::~SinkRecode() {
 }
 
 bool SinkRecode::openRecorder(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
-    ORVEX::IPAddress loopback;
-    if (!loopback.set_V6_str("::1") || !wakeReceive.open(ORVEX::Socket::TYPE_UDPV6) ||
+    ORVEX::IPAddress loopback = ORVEX::IPAddress::loopback(0);
+    if (!wakeReceive.open(ORVEX::Socket::TYPE_UDPV6) ||
         !wakeReceive.bindV6(loopback, 1) || !wakeReceive.setBlocking(false) ||
         !wakeSend.open(ORVEX::Socket::TYPE_UDPV6) || !wakeSend.setBlocking(false)) {
         LEVEL_ERROR << "Recoder wake-up open error:" << wakeReceive.lastError << ":" << wakeSend.lastError;
