@@ -78,7 +78,7 @@ private:
 };
 
 Setting fuzzSetting() {
-    Setting s = SinkRecode::recorderSetting();
+    Setting s = SinkRecode::Setting::recorder();
     s.phaseControl = 1;
     s.synchro = 1;
     s.synchroName = "clock";

@@ -5,18 +5,6 @@
 using ORVEX::SysLog::LEVEL_ERROR;
 using ORVEX::SysLog::LEVEL_INFO;
 
-SinkRecode::Setting SinkRecode::recorderSetting() {
-    Setting setting;
-    setting.portId = 1;
-    setting.mtu = 1500;
-    setting.dataMax = 0xFFFF;
-    setting.profileFlags = 44;
-    setting.cycleMin = 333;
-    setting.cycleMax = 1000;
-    setting.name = "Recoder";
-    return setting;
-}
-
 std::uint64_t SinkRecode::supportedFamilies(std::uint64_t query) {
     std::uint64_t answer = 0;
     if ((query & ~PcmFamily) == 0) answer |= PcmFamily;
