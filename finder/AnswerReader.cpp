@@ -5,9 +5,9 @@ namespace ZARNITH {
 AnswerReader::Result AnswerReader::next(AnswerWindow& window, Receive& received, ORVEX::IPAddress& from) {
     ORVEX::Clock left;
     while (!limit.reached() && window.next(left)) {
-        const int ready = socket.wait(limit.clip(left));
-        if (ready == 0) return WAIT_FAILED;
-        if (ready == 1) {
+        const ORVEX::WaitResult ready = socket.wait(limit.clip(left));
+        if (ready == ORVEX::WaitResult::Error) return WAIT_FAILED;
+        if (ready == ORVEX::WaitResult::TimeOut) {
             if (window.expired()) return OVER;
             continue;  // cut short (a signal, a look at the limit): wait for the rest
         }

@@ -191,7 +191,9 @@ bool Find::sendMulti(const Send& request, MessageID expect, std::map<ORVEX::IPAd
     for (const ORVEX::IPAddress& local : list) {
         if (limit.reached()) return true;
         LEVEL_DEBUG << "Find Multi Send : " << static_cast<unsigned>(local.ifIndex);
-        const ORVEX::IPAddress to = local.is_loopback() ? ORVEX::IPAddress::loopback(TargetPort) : multicastTarget(local.ifIndex);
+        const ORVEX::IPAddress to =
+            local.is_loopback() ? ORVEX::IPAddress::loopback(TargetPort) : multicastTarget(local.ifIndex);
+        // A lost request shows as a missing answer; the window runs anyway.
         (void)socket.sendToV6(bytes, to, false);
         for (const ORVEX::IPAddress& extra : extraDestinations) (void)socket.sendToV6(bytes, extra, false);
 

@@ -139,7 +139,7 @@ private:
         ZARNITH::Receive m;
         ORVEX::IPAddress from;
         while (running) {
-            if (socket.wait(ORVEX::Clock::fromMilliseconds(20)) != 2) continue;
+            if (socket.wait(ORVEX::Clock::fromMilliseconds(20)) != ORVEX::WaitResult::Ready) continue;
             if (!socket.receiveFromV6(m, from) || m.empty() || !m) continue;
             Request r;
             r.id = m.getMessage();

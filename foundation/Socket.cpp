@@ -250,10 +250,10 @@ bool Socket::acceptV6(Socket& client, IPAddress& peer) {
     return true;
 }
 
-int Socket::acceptV6(Socket& client, IPAddress& peer, Clock timeOut) {
-    int result = wait(timeOut);
-    if (result != 2) return result;
-    return acceptV6(client, peer) ? 2 : 0;
+WaitResult Socket::acceptV6(Socket& client, IPAddress& peer, Clock timeOut) {
+    WaitResult result = wait(timeOut);
+    if (result != WaitResult::Ready) return result;
+    return acceptV6(client, peer) ? WaitResult::Ready : WaitResult::Error;
 }
 
 bool Socket::connectV6(const IPAddress& destination) {
@@ -503,18 +503,18 @@ bool Socket::receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from,
     return true;
 }
 
-int Socket::wait(Clock timeOut) {
-    if (!is_open()) return 0;
+WaitResult Socket::wait(Clock timeOut) {
+    if (!is_open()) return WaitResult::Error;
     pollfd p{descriptor, POLLIN, 0};
     timespec ts = toTimespec(timeOut);
     int n = ::ppoll(&p, 1, &ts, nullptr);
-    if (n < 0) return errno == EINTR ? 1 : 0;
-    if (n == 0) return 1;
-    if (p.revents & POLLNVAL) return 0;
-    return 2;
+    if (n < 0) return errno == EINTR ? WaitResult::TimeOut : WaitResult::Error;
+    if (n == 0) return WaitResult::TimeOut;
+    if (p.revents & POLLNVAL) return WaitResult::Error;
+    return WaitResult::Ready;
 }
 
-int Socket::wait() { return wait(Clock()); }
+WaitResult Socket::wait() { return wait(Clock()); }
 
 bool Socket::getMyAddresV6(AddressList& list) {
     list.clear();

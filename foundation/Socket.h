@@ -22,6 +22,14 @@
 
 namespace ORVEX {
 
+// What a readability wait answers. The values are those the waits have always
+// returned (and that log lines print): 0, 1, 2.
+enum class WaitResult : int {
+    Error = 0,    // the platform reported an error
+    TimeOut = 1,  // nothing readable before the time-out (or a signal ended the wait)
+    Ready = 2,    // at least one watched socket readable
+};
+
 class Socket {
 public:
     enum Type : int {
@@ -83,36 +91,37 @@ public:
 
     // Accepts one pending connection into `client` (closed first when open).
     [[nodiscard]] bool acceptV6(Socket& client, IPAddress& peer);
-    // wait(timeOut) first: 0 error, 1 time-out, 2 accepted (0 when the accept fails).
-    int acceptV6(Socket& client, IPAddress& peer, Clock timeOut);
+    // wait(timeOut) first: Error, TimeOut, or Ready when accepted (Error when the accept fails).
+    [[nodiscard]] WaitResult acceptV6(Socket& client, IPAddress& peer, Clock timeOut);
     [[nodiscard]] bool connectV6(const IPAddress& destination);
     [[nodiscard]] bool connectV4(const IPAddress& destination);
 
     // One stream send of the whole view; true only when every byte was taken.
     // Never raises SIGPIPE.
-    bool send(BufferCS_const data);
+    [[nodiscard]] bool send(BufferCS_const data);
     // Sends bytes from `offset` once; `sent` becomes offset plus what was taken.
     // Nothing taken because the socket would block is success with sent == offset.
-    bool sendNoBlock(BufferCS_const data, std::size_t offset, std::size_t& sent);
+    [[nodiscard]] bool sendNoBlock(BufferCS_const data, std::size_t offset, std::size_t& sent);
     // Stream receive into a Buffer resized to receiveSize, then to the byte count.
     // Nothing waiting: empty, true. Peer closed or error: empty, false.
-    bool receive(Buffer& buffer);
+    [[nodiscard]] bool receive(Buffer& buffer);
     // Same into a caller's view: nothing waiting gives 0 and true; an error 0 and
     // false; a closed connection false with `count` unchanged.
-    bool receive(BufferCS view, std::size_t& count);
+    [[nodiscard]] bool receive(BufferCS view, std::size_t& count);
 
     void setToV6(const IPAddress& destination);
     void getToV6(IPAddress& destination) const;
     // With `retry`, a full send buffer makes the call wait for room (bounded)
     // instead of losing the datagram; the blocking mode is left as it was.
-    bool sendToV6(BufferCS_const data, const IPAddress& destination, bool retry);
-    bool sendToV6(BufferCS_const data, bool retry);
-    bool sendToV4(BufferCS_const data, const IPAddress& destination, const IPAddress& interfaceAddress, bool retry);
-    bool sendToV4(BufferCS_const data, const IPAddress& destination, bool retry);
-    bool receiveFromV6(Buffer& buffer, IPAddress& from);
-    bool receiveFromV4(Buffer& buffer, IPAddress& from);
-    bool receiveFromV6(BufferCS view, std::size_t& count, IPAddress& from);
-    bool receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from);
+    [[nodiscard]] bool sendToV6(BufferCS_const data, const IPAddress& destination, bool retry);
+    [[nodiscard]] bool sendToV6(BufferCS_const data, bool retry);
+    [[nodiscard]] bool sendToV4(BufferCS_const data, const IPAddress& destination, const IPAddress& interfaceAddress,
+                                bool retry);
+    [[nodiscard]] bool sendToV4(BufferCS_const data, const IPAddress& destination, bool retry);
+    [[nodiscard]] bool receiveFromV6(Buffer& buffer, IPAddress& from);
+    [[nodiscard]] bool receiveFromV4(Buffer& buffer, IPAddress& from);
+    [[nodiscard]] bool receiveFromV6(BufferCS view, std::size_t& count, IPAddress& from);
+    [[nodiscard]] bool receiveFromV4(BufferCS view, std::size_t& count, IPAddress& from);
 
     // Answering from the address that was asked. An endpoint bound to the
     // any-address receives with `local` (the datagram's destination address
@@ -120,13 +129,13 @@ public:
     // and answers with that as `source`, so that a host with several addresses
     // on one link answers each request from the address the peer sent it to.
     // A zero, IPv4-mapped or multicast source leaves the choice to the platform.
-    bool receiveFromV6(Buffer& buffer, IPAddress& from, IPAddress& local);
-    bool sendToV6(BufferCS_const data, const IPAddress& destination, const IPAddress& source, bool retry);
+    [[nodiscard]] bool receiveFromV6(Buffer& buffer, IPAddress& from, IPAddress& local);
+    [[nodiscard]] bool sendToV6(BufferCS_const data, const IPAddress& destination, const IPAddress& source, bool retry);
 
-    // Readability wait: 0 error (closed socket included), 1 time-out (also when
-    // a signal interrupts the wait), 2 readable.
-    int wait(Clock timeOut);
-    int wait();
+    // Readability wait: Error (closed socket included), TimeOut (also when a
+    // signal interrupts the wait), Ready when readable.
+    [[nodiscard]] WaitResult wait(Clock timeOut);
+    [[nodiscard]] WaitResult wait();
 
     // Local address lists keyed by {address, port 0, interface index & 0xFFFF}.
     [[nodiscard]] static bool getMyAddresV6(AddressList& list);
@@ -142,14 +151,14 @@ private:
     // setsockopt; a refusal is kept in lastError.
     bool option(int level, int name, const void* value, unsigned length);
     // `source`, when given, becomes the datagram's source address.
-    bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry,
-                      const IPAddress* source = nullptr);
+    [[nodiscard]] bool sendDatagram(const void* address, unsigned addressLength, BufferCS_const data, bool retry,
+                                    const IPAddress* source = nullptr);
     // One datagram into `buffer` (resized to receiveSize, then to what came)
     // or into `view`; `withScope` keeps the sender's interface index; `local`,
     // when given, gets the destination address and arrival interface.
-    bool receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope, IPAddress* local = nullptr);
-    bool receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope,
-                         IPAddress* local = nullptr);
+    [[nodiscard]] bool receiveDatagram(Buffer& buffer, IPAddress& from, bool withScope, IPAddress* local = nullptr);
+    [[nodiscard]] bool receiveDatagram(BufferCS view, std::size_t& count, IPAddress& from, bool withScope,
+                                       IPAddress* local = nullptr);
 };
 
 // The sender library's name for its UDP/IPv6 sockets.
@@ -177,13 +186,13 @@ public:
     // it for clients with queued output); a closed socket is ignored.
     void setWritable(Socket& socket, bool on);
 
-    // 0 error (a watched descriptor that is no longer open included), 1 time-out
-    // or a signal, 2 at least one watched socket readable (or writable, for the
-    // writability watch).
-    int wait(Clock timeOut);
-    // Whether the socket was readable at the last wait that returned 2.
+    // Error (a watched descriptor that is no longer open included), TimeOut
+    // (or a signal), Ready when at least one watched socket is readable (or
+    // writable, for the writability watch).
+    [[nodiscard]] WaitResult wait(Clock timeOut);
+    // Whether the socket was readable at the last wait that returned Ready.
     bool check(const Socket& socket) const;
-    // Whether the socket was writable at the last wait that returned 2.
+    // Whether the socket was writable at the last wait that returned Ready.
     bool checkWritable(const Socket& socket) const;
 
     // Descriptor-set helpers on the platform's fixed set; descriptors outside
@@ -194,7 +203,8 @@ public:
     // Clears the set and adds every descriptor; returns the largest of `start`
     // and the descriptors added (descriptors that do not fit are skipped).
     static unsigned long fbsSetup(fbsType* set, const std::set<unsigned long>& descriptors, unsigned long start);
-    static int fbsSelect(fbsType* readSet, fbsType* writeSet, unsigned long largest, Clock timeOut);
+    [[nodiscard]] static WaitResult fbsSelect(fbsType* readSet, fbsType* writeSet, unsigned long largest,
+                                              Clock timeOut);
 
 private:
     std::set<int> watched;       // descriptors watched for readability

@@ -39,7 +39,7 @@ void Socket::Waiter::setWritable(Socket& socket, bool on) {
         writeWatched.erase(socket.getDescriptor());
 }
 
-int Socket::Waiter::wait(Clock timeOut) {
+WaitResult Socket::Waiter::wait(Clock timeOut) {
     readySet.clear();
     writableSet.clear();
     polled.clear();
@@ -67,23 +67,23 @@ int Socket::Waiter::wait(Clock timeOut) {
     int n = ::ppoll(polled.empty() ? nullptr : polled.data(), polled.size(), &ts, nullptr);
     if (n < 0) {
         // A signal ends the wait early: that is a time-out, not a failure.
-        if (errno == EINTR) return 1;
+        if (errno == EINTR) return WaitResult::TimeOut;
         int cause = errno;
         SysLog::LEVEL_ERROR << "Socket Waiter poll failed errno " << cause;
-        return 0;
+        return WaitResult::Error;
     }
-    if (n == 0) return 1;
+    if (n == 0) return WaitResult::TimeOut;
     for (const pollfd& p : polled) {
         if (p.revents & POLLNVAL) {
             SysLog::LEVEL_ERROR << "Socket Waiter watches a descriptor that is not open: " << p.fd;
             readySet.clear();
             writableSet.clear();
-            return 0;
+            return WaitResult::Error;
         }
         if ((p.events & POLLIN) && (p.revents & (POLLIN | POLLHUP | POLLERR))) readySet.push_back(p.fd);
         if ((p.events & POLLOUT) && (p.revents & (POLLOUT | POLLHUP | POLLERR))) writableSet.push_back(p.fd);
     }
-    return (readySet.empty() && writableSet.empty()) ? 1 : 2;
+    return (readySet.empty() && writableSet.empty()) ? WaitResult::TimeOut : WaitResult::Ready;
 }
 
 bool Socket::Waiter::check(const Socket& socket) const {
@@ -117,15 +117,15 @@ unsigned long Socket::Waiter::fbsSetup(fbsType* set, const std::set<unsigned lon
     return largest;
 }
 
-int Socket::Waiter::fbsSelect(fbsType* readSet, fbsType* writeSet, unsigned long largest, Clock timeOut) {
-    if (largest >= FD_SETSIZE) return 0;
+WaitResult Socket::Waiter::fbsSelect(fbsType* readSet, fbsType* writeSet, unsigned long largest, Clock timeOut) {
+    if (largest >= FD_SETSIZE) return WaitResult::Error;
     std::uint64_t ps = timeOut.picoseconds();
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(ps / 1000000000000ULL);
     tv.tv_usec = static_cast<suseconds_t>((ps / 1000000ULL) % 1000000ULL);
     int n = ::select(static_cast<int>(largest) + 1, readSet, writeSet, nullptr, &tv);
-    if (n < 0) return errno == EINTR ? 1 : 0;
-    return n == 0 ? 1 : 2;
+    if (n < 0) return errno == EINTR ? WaitResult::TimeOut : WaitResult::Error;
+    return n == 0 ? WaitResult::TimeOut : WaitResult::Ready;
 }
 
 }  // namespace ORVEX

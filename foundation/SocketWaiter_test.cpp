@@ -18,6 +18,7 @@ using ORVEX::BufferCS_const;
 using ORVEX::Clock;
 using ORVEX::IPAddress;
 using ORVEX::Socket;
+using ORVEX::WaitResult;
 
 namespace {
 
@@ -41,8 +42,8 @@ struct Udp {
 TEST(SocketWaiter, EmptyWaiterOnlySleeps) {
     Socket::Waiter waiter;
     EXPECT_TRUE(waiter.empty());
-    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(100)), 1);
-    EXPECT_EQ(waiter.wait(Clock()), 1);
+    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(100)), WaitResult::TimeOut);
+    EXPECT_EQ(waiter.wait(Clock()), WaitResult::TimeOut);
 }
 
 TEST(SocketWaiter, ReportsWhichSocketsAreReadable) {
@@ -50,11 +51,11 @@ TEST(SocketWaiter, ReportsWhichSocketsAreReadable) {
     Socket::Waiter waiter;
     ASSERT_TRUE(waiter.set(b.socket));
     ASSERT_TRUE(waiter.set(c.socket));
-    EXPECT_EQ(waiter.wait(Clock()), 1) << "zero time-out, nothing queued";
+    EXPECT_EQ(waiter.wait(Clock()), WaitResult::TimeOut) << "zero time-out, nothing queued";
     a.sendTo(c);
     // Wait for the datagram, then a zero time-out poll sees it at once.
-    ASSERT_EQ(c.socket.wait(Clock::fromSeconds(5)), 2);
-    EXPECT_EQ(waiter.wait(Clock()), 2);
+    ASSERT_EQ(c.socket.wait(Clock::fromSeconds(5)), WaitResult::Ready);
+    EXPECT_EQ(waiter.wait(Clock()), WaitResult::Ready);
     EXPECT_TRUE(waiter.check(c.socket));
     EXPECT_FALSE(waiter.check(b.socket));
     EXPECT_FALSE(waiter.check(a.socket)) << "not watched";
@@ -89,20 +90,20 @@ TEST(SocketWaiter, DescriptorsAboveTheSelectLimitAreWaitedOnSafely) {
     Socket::Waiter waiter;
     ASSERT_TRUE(waiter.set(a.socket));
     ASSERT_TRUE(waiter.set(b.socket));
-    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), 1);
+    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), WaitResult::TimeOut);
     a.sendTo(b);
-    EXPECT_EQ(waiter.wait(Clock::fromSeconds(5)), 2);
+    EXPECT_EQ(waiter.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     EXPECT_TRUE(waiter.check(b.socket));
     EXPECT_FALSE(waiter.check(a.socket));
-    EXPECT_EQ(b.socket.wait(Clock()), 2);
+    EXPECT_EQ(b.socket.wait(Clock()), WaitResult::Ready);
 
     // The select helpers never put such a descriptor into a set.
     Socket::Waiter::fbsType* set = Socket::Waiter::fbsNew();
     unsigned long largest = Socket::Waiter::fbsSetup(set, {static_cast<unsigned long>(a.socket.descriptor), 2000UL}, 0);
     EXPECT_EQ(largest, static_cast<unsigned long>(a.socket.descriptor));
     EXPECT_FALSE(Socket::Waiter::fbsCheck(set, b.socket));
-    EXPECT_EQ(Socket::Waiter::fbsSelect(set, nullptr, 2000, Clock()), 0) << "a count past the set is refused";
-    EXPECT_EQ(Socket::Waiter::fbsSelect(set, nullptr, largest, Clock::fromMilliseconds(1)), 1);
+    EXPECT_EQ(Socket::Waiter::fbsSelect(set, nullptr, 2000, Clock()), WaitResult::Error) << "a count past the set is refused";
+    EXPECT_EQ(Socket::Waiter::fbsSelect(set, nullptr, largest, Clock::fromMilliseconds(1)), WaitResult::TimeOut);
     Socket::Waiter::fbsDelere(set);
 }
 
@@ -112,7 +113,7 @@ TEST(SocketWaiter, ADescriptorClosedBehindItsBackIsAnError) {
     ASSERT_TRUE(waiter.set(a.socket));
     int fd = a.socket.descriptor;
     ::close(fd);  // closed without clear: the waiter cannot wait on it
-    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(10)), 0);
+    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(10)), WaitResult::Error);
     EXPECT_FALSE(waiter.check(a.socket));
     a.socket.descriptor = -1;
 }
@@ -133,10 +134,10 @@ TEST(SocketWaiter, ASignalCountsAsATimeOut) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    int result = waiter.wait(Clock::fromSeconds(30));
+    WaitResult result = waiter.wait(Clock::fromSeconds(30));
     done = true;
     poke.join();
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, WaitResult::TimeOut);
 }
 
 TEST(SocketWaiter, WritabilityWatch) {
@@ -144,7 +145,7 @@ TEST(SocketWaiter, WritabilityWatch) {
     Socket::Waiter waiter;
     waiter.setWritable(a.socket, true);
     EXPECT_FALSE(waiter.empty());
-    EXPECT_EQ(waiter.wait(Clock::fromSeconds(1)), 2);
+    EXPECT_EQ(waiter.wait(Clock::fromSeconds(1)), WaitResult::Ready);
     EXPECT_TRUE(waiter.checkWritable(a.socket));
     EXPECT_FALSE(waiter.check(a.socket));
     waiter.setWritable(a.socket, false);

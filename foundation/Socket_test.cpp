@@ -28,6 +28,7 @@ using ORVEX::BufferCS_const;
 using ORVEX::Clock;
 using ORVEX::IPAddress;
 using ORVEX::Socket;
+using ORVEX::WaitResult;
 
 namespace {
 
@@ -66,7 +67,7 @@ void connectPair(Socket& listener, Socket& client, Socket& accepted, IPAddress& 
     ASSERT_TRUE(listener.bindV6(where, 16));
     ASSERT_TRUE(client.open(Socket::TYPE_TCPV6));
     ASSERT_TRUE(client.connectV6(where));
-    ASSERT_EQ(listener.acceptV6(accepted, peer, Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(listener.acceptV6(accepted, peer, Clock::fromSeconds(5)), WaitResult::Ready);
 }
 
 // Adds an IPv6 address to a link and waits until the kernel has finished
@@ -109,7 +110,7 @@ TEST(Socket, NewSocketIsClosedWithDefaults) {
     EXPECT_EQ(s.bindIfIndex, 0u);
     s.close();  // nothing to do
     EXPECT_FALSE(s.is_open());
-    EXPECT_EQ(s.wait(), 0) << "waiting on a closed socket is refused";
+    EXPECT_EQ(s.wait(), WaitResult::Error) << "waiting on a closed socket is refused";
 }
 
 TEST(Socket, OpenSetsKindFamilyAndOptionsPerType) {
@@ -165,11 +166,11 @@ TEST(Socket, StreamBindToAnyWritesThePortBackAndListens) {
 
     IPAddress peer;
     peer.ifIndex = 77;
-    EXPECT_EQ(listener.acceptV6(accepted, peer, Clock::fromMilliseconds(10)), 1) << "nothing pending";
+    EXPECT_EQ(listener.acceptV6(accepted, peer, Clock::fromMilliseconds(10)), WaitResult::TimeOut) << "nothing pending";
 
     ASSERT_TRUE(client.open(Socket::TYPE_TCPV6));
     ASSERT_TRUE(client.connectV6(loopback(any.get_port())));
-    ASSERT_EQ(listener.acceptV6(accepted, peer, Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(listener.acceptV6(accepted, peer, Clock::fromSeconds(5)), WaitResult::Ready);
     sockaddr_in6 local{};
     socklen_t length = sizeof local;
     ASSERT_EQ(::getsockname(client.getDescriptor(), reinterpret_cast<sockaddr*>(&local), &length), 0);
@@ -190,7 +191,7 @@ TEST(Socket, StreamSendReceiveAndPeerClose) {
     EXPECT_TRUE(in.empty());
 
     EXPECT_TRUE(client.send(view("hello world")));
-    ASSERT_EQ(accepted.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(accepted.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     accepted.receiveSize = 5;
     ASSERT_TRUE(accepted.receive(in));
     EXPECT_EQ(text(in), "hello");
@@ -202,7 +203,7 @@ TEST(Socket, StreamSendReceiveAndPeerClose) {
     EXPECT_EQ(count, 0u) << "nothing waiting into a view";
 
     client.close();
-    ASSERT_EQ(accepted.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(accepted.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     count = 42;
     EXPECT_FALSE(accepted.receive(BufferCS(area, sizeof area), count));
     EXPECT_EQ(count, 42u) << "a closed connection leaves count unchanged";
@@ -270,7 +271,7 @@ TEST(Socket, DatagramsOnLoopback) {
     EXPECT_EQ(from.ifIndex, 1234u) << "nothing waiting leaves the sender alone";
 
     ASSERT_TRUE(a.sendToV6(view("ping"), whereB, false));
-    ASSERT_EQ(b.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(b.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     ASSERT_TRUE(b.receiveFromV6(in, from));
     EXPECT_EQ(text(in), "ping");
     EXPECT_TRUE(from.is_loopback());
@@ -280,7 +281,7 @@ TEST(Socket, DatagramsOnLoopback) {
     std::string large(2000, 'z');
     large[1499] = 'E';
     ASSERT_TRUE(a.sendToV6(view(large), whereB, true));
-    ASSERT_EQ(b.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(b.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     ASSERT_TRUE(b.receiveFromV6(in, from));
     ASSERT_EQ(in.size(), 1500u) << "cut to receiveSize";
     EXPECT_EQ(in.back(), 'E');
@@ -292,7 +293,7 @@ TEST(Socket, DatagramsOnLoopback) {
     EXPECT_EQ(back.port, whereA.port);
     EXPECT_EQ(back.ifIndex, 0u) << "bindIfIndex set: the stored scope reads back as 0";
     ASSERT_TRUE(b.sendToV6(view("pong"), false));
-    ASSERT_EQ(a.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(a.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     std::uint8_t area[16];
     std::size_t count = 0;
     ASSERT_TRUE(a.receiveFromV6(BufferCS(area, sizeof area), count, from));
@@ -417,7 +418,7 @@ TEST(Socket, DualStackAndIPv4Datagrams) {
     ASSERT_TRUE(target.set_V4_str("127.0.0.1"));
     target.port = any.port;
     ASSERT_TRUE(v4.sendToV4(view("four"), target, false));
-    ASSERT_EQ(dual.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(dual.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     Buffer in;
     IPAddress from;
     ASSERT_TRUE(dual.receiveFromV6(in, from));
@@ -433,7 +434,7 @@ TEST(Socket, DualStackAndIPv4Datagrams) {
     ASSERT_EQ(::getsockname(v4.getDescriptor(), reinterpret_cast<sockaddr*>(&bound), &length), 0);
     target.port = bound.sin_port;
     ASSERT_TRUE(dual.sendToV6(view("back"), target, false));
-    ASSERT_EQ(v4.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(v4.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     IPAddress from4;
     from4.ifIndex = 5;
     ASSERT_TRUE(v4.receiveFromV4(in, from4));
@@ -494,7 +495,7 @@ TEST(Socket, LocalAddressListsAndLinkLocalScope) {
     IPAddress wrongScope = otherWhere;
     wrongScope.ifIndex = 999;  // no such interface: only the bound scope makes this deliverable
     ASSERT_TRUE(bound.sendToV6(view("scoped"), wrongScope, false)) << "errno " << bound.lastError;
-    ASSERT_EQ(other.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(other.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     Buffer in;
     IPAddress from;
     ASSERT_TRUE(other.receiveFromV6(in, from));
@@ -556,7 +557,7 @@ TEST(Socket, RetriedSendWaitsForRoomOnAFullNonBlockingSocket) {
     IPAddress from;
     int received = 0;
     bool last = false;
-    while (!last && receiver.wait(Clock::fromSeconds(10)) == 2) {
+    while (!last && receiver.wait(Clock::fromSeconds(10)) == WaitResult::Ready) {
         ASSERT_TRUE(receiver.receiveFromV6(in, from));
         ++received;
         last = !in.empty() && in[0] == 'L';
@@ -570,10 +571,10 @@ TEST(Socket, WaitResultsAndSignals) {
     IPAddress whereA, whereB;
     openBoundUdp(a, whereA);
     openBoundUdp(b, whereB);
-    EXPECT_EQ(b.wait(), 1);
-    EXPECT_EQ(b.wait(Clock(250000000000ULL)), 1);
+    EXPECT_EQ(b.wait(), WaitResult::TimeOut);
+    EXPECT_EQ(b.wait(Clock(250000000000ULL)), WaitResult::TimeOut);
     ASSERT_TRUE(a.sendToV6(view("x"), whereB, false));
-    EXPECT_EQ(b.wait(Clock::fromSeconds(5)), 2);
+    EXPECT_EQ(b.wait(Clock::fromSeconds(5)), WaitResult::Ready);
 
     // A signal that interrupts the wait counts as a time-out.
     struct sigaction action {};
@@ -592,11 +593,11 @@ TEST(Socket, WaitResultsAndSignals) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    int result = b.wait(Clock::fromSeconds(30));
+    WaitResult result = b.wait(Clock::fromSeconds(30));
     done = true;
     poke.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(result, 1);
+    EXPECT_EQ(result, WaitResult::TimeOut);
 }
 
 TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
@@ -625,7 +626,7 @@ TEST(Socket, IPv4MulticastGoesOutOnceOnEveryLocalAddress) {
     int received = 0;
     Buffer in;
     IPAddress from;
-    while (receiver.wait(Clock::fromMilliseconds(300)) == 2) {
+    while (receiver.wait(Clock::fromMilliseconds(300)) == WaitResult::Ready) {
         ASSERT_TRUE(receiver.receiveFromV4(in, from));
         EXPECT_EQ(text(in), "group");
         ++received;
@@ -652,7 +653,7 @@ TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
         IPAddress to = parse(asked);
         to.port = any.port;
         ASSERT_TRUE(asker.sendToV6(view("ask"), to, false));
-        ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), 2);
+        ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), WaitResult::Ready);
         Buffer request;
         IPAddress from, local;
         ASSERT_TRUE(endpoint.receiveFromV6(request, from, local));
@@ -662,7 +663,7 @@ TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
         EXPECT_NE(local.ifIndex, 0u) << "the arrival interface is reported";
 
         ASSERT_TRUE(endpoint.sendToV6(view("answer"), from, local, false));
-        ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), 2);
+        ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), WaitResult::Ready);
         Buffer answer;
         IPAddress answeredFrom;
         ASSERT_TRUE(asker.receiveFromV6(answer, answeredFrom));
@@ -676,12 +677,12 @@ TEST(Socket, AnswerLeavesFromTheAddressThatWasAsked) {
     IPAddress to = parse("fd00:5::7");
     to.port = any.port;
     ASSERT_TRUE(asker.sendToV6(view("ask"), to, false));
-    ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(endpoint.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     Buffer request;
     IPAddress from, local;
     ASSERT_TRUE(endpoint.receiveFromV6(request, from, local));
     ASSERT_TRUE(endpoint.sendToV6(view("answer"), from, false));
-    ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), 2);
+    ASSERT_EQ(asker.wait(Clock::fromSeconds(5)), WaitResult::Ready);
     Buffer answer;
     IPAddress answeredFrom;
     ASSERT_TRUE(asker.receiveFromV6(answer, answeredFrom));

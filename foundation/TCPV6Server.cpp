@@ -164,6 +164,7 @@ void TCPV6Server::_receive(std::function<bool(Client&)> callback) {
 }
 
 void TCPV6Server::send(BufferCS_const data) {
+    // A failed client is shut down; its next receive drops it.
     for (Client* client : clients) (void)client->send(data);
 }
 

@@ -35,7 +35,7 @@ public:
         // client whose queue would pass SendBacklogLimit, or whose connection
         // failed, is shut down (logged once); the application's next receive on
         // it sees the closed connection. False when the bytes were not queued.
-        bool send(BufferCS_const data);
+        [[nodiscard]] bool send(BufferCS_const data);
         // Bytes waiting to be sent.
         std::size_t pending() const { return backlog.size() - backlogOffset; }
         // Detaches the socket from the server (see TCPV6Server::detach).

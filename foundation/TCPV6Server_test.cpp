@@ -18,6 +18,7 @@ using ORVEX::Clock;
 using ORVEX::IPAddress;
 using ORVEX::Socket;
 using ORVEX::TCPV6Server;
+using ORVEX::WaitResult;
 
 namespace {
 
@@ -43,10 +44,10 @@ struct TCPV6ServerTest : ::testing::Test {
     }
 
     // One turn of an owning loop: wait, accept with `keep`, serve with `serve`.
-    int turn(const std::function<bool(TCPV6Server::Client&)>& keep,
+    WaitResult turn(const std::function<bool(TCPV6Server::Client&)>& keep,
              const std::function<bool(TCPV6Server::Client&)>& serve, Clock timeOut = Clock::fromSeconds(2)) {
-        int result = waiter.wait(timeOut);
-        if (result == 2) {
+        WaitResult result = waiter.wait(timeOut);
+        if (result == WaitResult::Ready) {
             EXPECT_TRUE(server.accept(keep));
             server.receive(serve);
         }
@@ -63,7 +64,7 @@ struct TCPV6ServerTest : ::testing::Test {
 
 // True when the peer has closed the connection (read gives 0 or an error).
 bool seesEnd(Socket& s) {
-    if (s.wait(Clock::fromSeconds(5)) != 2) return false;
+    if (s.wait(Clock::fromSeconds(5)) != WaitResult::Ready) return false;
     std::uint8_t byte;
     std::size_t count = 0;
     return !s.receive(BufferCS(&byte, 1), count);
@@ -101,10 +102,10 @@ TEST_F(TCPV6ServerTest, AcceptTakesOneConnectionPerCallAndOnlyWhenReadable) {
     EXPECT_EQ(calls, 0);
     auto a = connect();
     auto b = connect();
-    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), 2);
+    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), WaitResult::Ready);
     EXPECT_TRUE(server.accept(count));
     EXPECT_EQ(server.getClients().size(), 1u);
-    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), 2) << "the second connection keeps the listener readable";
+    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), WaitResult::Ready) << "the second connection keeps the listener readable";
     EXPECT_TRUE(server.accept(count));
     EXPECT_EQ(server.getClients().size(), 2u);
     EXPECT_EQ(calls, 2);
@@ -112,7 +113,7 @@ TEST_F(TCPV6ServerTest, AcceptTakesOneConnectionPerCallAndOnlyWhenReadable) {
 
 TEST_F(TCPV6ServerTest, ARefusedConnectionIsClosed) {
     auto a = connect();
-    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), 2);
+    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), WaitResult::Ready);
     EXPECT_TRUE(server.accept([](TCPV6Server::Client&) { return false; }));
     EXPECT_TRUE(server.getClients().empty());
     EXPECT_TRUE(seesEnd(*a));
@@ -131,7 +132,7 @@ TEST_F(TCPV6ServerTest, ReceiveDropsExactlyTheClientsWhoseCallbackSaysFalse) {
     std::vector<TCPV6Server::Client*> served;
     int waits = 0;
     while (served.size() < 3 && waits++ < 50) {
-        ASSERT_NE(waiter.wait(Clock::fromSeconds(2)), 0);
+        ASSERT_NE(waiter.wait(Clock::fromSeconds(2)), WaitResult::Error);
         server.receive([&](TCPV6Server::Client& client) {
             Buffer in;
             EXPECT_TRUE(client.socket->receive(in));
@@ -144,7 +145,7 @@ TEST_F(TCPV6ServerTest, ReceiveDropsExactlyTheClientsWhoseCallbackSaysFalse) {
     EXPECT_EQ(server.getClients().front(), before[0]);
     EXPECT_EQ(server.getClients().back(), before[2]);
     EXPECT_TRUE(seesEnd(*b));
-    EXPECT_EQ(a->wait(Clock::fromMilliseconds(50)), 1) << "the others stay connected";
+    EXPECT_EQ(a->wait(Clock::fromMilliseconds(50)), WaitResult::TimeOut) << "the others stay connected";
 }
 
 TEST_F(TCPV6ServerTest, ReopenClosesEveryClient) {
@@ -219,7 +220,7 @@ TEST_F(TCPV6ServerTest, AClientPastTheBacklogBoundIsDropped) {
     std::uint8_t sink[65536];
     std::size_t count = 0;
     bool open = true;
-    for (int i = 0; i < 1000 && open; ++i) open = peer->wait(Clock::fromSeconds(5)) == 2 &&
+    for (int i = 0; i < 1000 && open; ++i) open = peer->wait(Clock::fromSeconds(5)) == WaitResult::Ready &&
                                                peer->receive(BufferCS(sink, sizeof sink), count);
     EXPECT_FALSE(open) << "the peer sees its connection end";
 }
@@ -234,13 +235,13 @@ TEST_F(TCPV6ServerTest, AcceptAtTheDescriptorLimitRefusesThePeerAndCarriesOn) {
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
     std::vector<int> filler;
     for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
-    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), 2);
+    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), WaitResult::Ready);
     int calls = 0;
     EXPECT_TRUE(server.accept([&](TCPV6Server::Client&) { ++calls; return true; }))
         << "EMFILE is one refused connection, not a broken server";
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(seesEnd(*first)) << "the pending peer is refused, not left waiting";
-    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), 1) << "nothing left pending: no busy loop";
+    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), WaitResult::TimeOut) << "nothing left pending: no busy loop";
     for (int fd : filler) ::close(fd);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     auto second = connect();
@@ -250,7 +251,7 @@ TEST_F(TCPV6ServerTest, AcceptAtTheDescriptorLimitRefusesThePeerAndCarriesOn) {
 TEST_F(TCPV6ServerTest, ABrokenListenerIsAFailure) {
     // A listening socket that is shut down reads as readable and cannot accept.
     ASSERT_EQ(::shutdown(server.descriptor, SHUT_RDWR), 0);
-    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), 2);
+    ASSERT_EQ(waiter.wait(Clock::fromSeconds(2)), WaitResult::Ready);
     EXPECT_FALSE(server.accept([](TCPV6Server::Client&) { return true; }));
 }
 
@@ -264,6 +265,6 @@ TEST_F(TCPV6ServerTest, DetachHandsTheSocketOver) {
     EXPECT_EQ(client->detach(), nullptr);
     std::string ping = "ping";
     ASSERT_TRUE(peer->send(BufferCS_const(ping)));
-    EXPECT_EQ(taken->wait(Clock::fromSeconds(2)), 2);
-    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), 1) << "no longer watched by the server's waiter";
+    EXPECT_EQ(taken->wait(Clock::fromSeconds(2)), WaitResult::Ready);
+    EXPECT_EQ(waiter.wait(Clock::fromMilliseconds(20)), WaitResult::TimeOut) << "no longer watched by the server's waiter";
 }

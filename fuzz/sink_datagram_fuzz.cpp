@@ -122,7 +122,7 @@ void send(const tmfuzz::UdpPeer& from, std::uint16_t port, const ZARNITH::Send& 
 // Control steps until the control socket holds nothing more.
 void controlSteps(FuzzSink& sink, ORVEX::Socket::Waiter& waiter) {
     for (int step = 0; step < 64; ++step) {
-        if (waiter.wait(ORVEX::Clock::fromMilliseconds(step == 0 ? 200 : 0)) != 2) break;
+        if (waiter.wait(ORVEX::Clock::fromMilliseconds(step == 0 ? 200 : 0)) != ORVEX::WaitResult::Ready) break;
         (void)sink.controlLoop();
     }
     localTarget->drain();

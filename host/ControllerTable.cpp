@@ -14,6 +14,7 @@ void ControllerTable::trimReceiveBuffers(const ClientST& needing) {
 }
 
 void ControllerTable::sendTo(ClientST& entry, const TolvenmarkControll::SnedMessageFrames& frame) {
+    // A failed client is shut down (logged once); its next receive drops it.
     if (entry.client != nullptr) (void)entry.client->send(frame.view());
 }
 

@@ -19,9 +19,9 @@ MainLoop::MainLoop(ORVEX::Socket::Waiter& waiter, ORVEX::TCPV6Server& server, ZA
 
 bool MainLoop::run(const std::atomic<bool>& running) {
     while (running.load()) {
-        const int result = waiter.wait(WaitTime);
+        const ORVEX::WaitResult result = waiter.wait(WaitTime);
         if (!running.load()) return true;
-        if (result == 0) {
+        if (result == ORVEX::WaitResult::Error) {
             LEVEL_ERROR << "Socket Wait Error";
             return false;
         }
@@ -30,9 +30,9 @@ bool MainLoop::run(const std::atomic<bool>& running) {
             recorder->poll();
         }
         resumeRule();
-        if (result == 1) {
+        if (result == ORVEX::WaitResult::TimeOut) {
             timeoutWork();
-        } else if (result == 2) {
+        } else if (result == ORVEX::WaitResult::Ready) {
             if (!server.accept([this](ORVEX::TCPV6Server::Client& c) { return session.acceptController(c); })) {
                 LEVEL_ERROR << "Socket Accept Error";
                 return false;

@@ -132,8 +132,9 @@ private:
                 while (holding_) std::this_thread::sleep_for(1ms);
                 continue;
             }
-            const int result = waiter.wait(ORVEX::Clock::fromMilliseconds(static_cast<std::uint64_t>(waitMilliseconds)));
-            if (result == 0) continue;
+            const ORVEX::WaitResult result =
+                waiter.wait(ORVEX::Clock::fromMilliseconds(static_cast<std::uint64_t>(waitMilliseconds)));
+            if (result == ORVEX::WaitResult::Error) continue;
             (void)recorder_->controlLoop();
             recorder_->poll();
         }

@@ -29,7 +29,7 @@ protected:
 
     // Receives one datagram within 2 s; false on time-out or error.
     bool receiveOne(Receive& message, ORVEX::IPAddress& from) {
-        if (receiver.wait(ORVEX::Clock(2000000000000ull)) != 2) return false;
+        if (receiver.wait(ORVEX::Clock(2000000000000ull)) != ORVEX::WaitResult::Ready) return false;
         return receiver.receiveFromV6(message, from) && !message.empty();
     }
 

@@ -57,9 +57,9 @@ bool Sync::sendAck(ORVEX::UDPV6& socket, const ORVEX::IPAddress& to, const Send&
             const ORVEX::Clock now = ORVEX::Clock::now();
             const bool expired = now.Comp(deadline) >= 0;
             if (expired && ++lateReads > LateReadsMax) break;
-            const int ready = socket.wait(expired ? ORVEX::Clock() : deadline - now);
-            if (ready == 0) return false;
-            if (ready == 1) {
+            const ORVEX::WaitResult ready = socket.wait(expired ? ORVEX::Clock() : deadline - now);
+            if (ready == ORVEX::WaitResult::Error) return false;
+            if (ready == ORVEX::WaitResult::TimeOut) {
                 if (expired) break;
                 continue;
             }
@@ -278,9 +278,9 @@ void Sync::thread_debug_func() {
             (void)sendAck(debugSocket, target, Send(HOSTDEBUG_REQ, STATUS_NONE, on, 0, 0, 0), HOSTDEBUG_ANS, answer,
                           AnswerWindow);
         }
-        const int ready = debugSocket.wait(RelayWait);
-        if (ready == 0 || closing.load()) break;
-        if (ready == 1) continue;
+        const ORVEX::WaitResult ready = debugSocket.wait(RelayWait);
+        if (ready == ORVEX::WaitResult::Error || closing.load()) break;
+        if (ready == ORVEX::WaitResult::TimeOut) continue;
         if (!debugSocket.receiveFromV6(received, from)) break;
         if (received.empty() || !received) continue;
         // Forwarded lines are taken only from the target the request went to.

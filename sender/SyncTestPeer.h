@@ -71,7 +71,8 @@ public:
             const auto now = std::chrono::steady_clock::now();
             if (now >= end) return false;
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - now).count();
-            if (socket.wait(ORVEX::Clock::fromMicroseconds(static_cast<std::uint64_t>(left))) != 2) continue;
+            const ORVEX::Clock window = ORVEX::Clock::fromMicroseconds(static_cast<std::uint64_t>(left));
+            if (socket.wait(window) != ORVEX::WaitResult::Ready) continue;
             if (!socket.receiveFromV6(message, from)) return false;
             if (!message.empty()) return true;
         }

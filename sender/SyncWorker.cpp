@@ -245,8 +245,8 @@ bool Sync::workerLoop(WorkerRun& run) {
             if (mode & (NOSLEEP4CORE | NOSLEEPFORCE)) continue;
             const Clock remaining = run.deadline - now;
             if ((mode & NOSHORTSLEEP) && remaining.Comp(ShortSleep) <= 0) continue;
-            const int ready = mainSocket.wait(remaining);
-            if (ready == 0) {
+            const ORVEX::WaitResult ready = mainSocket.wait(remaining);
+            if (ready == ORVEX::WaitResult::Error) {
                 LEVEL_ERROR << "wth udp wait error";
                 return false;
             }
@@ -256,11 +256,11 @@ bool Sync::workerLoop(WorkerRun& run) {
             if (run.deadline.Comp(woke) > 0) {
                 // A datagram woke the wait before the deadline; a wait that
                 // ended a hair early just waits again.
-                if (ready == 2 && workerReceive(run, true) < 0) return false;
+                if (ready == ORVEX::WaitResult::Ready && workerReceive(run, true) < 0) return false;
                 continue;
             }
             yielded = false;
-            if (!workerCycle(run, woke, ready == 2)) return false;
+            if (!workerCycle(run, woke, ready == ORVEX::WaitResult::Ready)) return false;
             continue;
         }
         yielded = false;
@@ -310,7 +310,7 @@ bool Sync::workerCycle(WorkerRun& run, Clock cycleStart, bool readable) {
             const std::uint64_t size = entry.size_data();
             entry.resize(size, size + 2);
             entry.statusUpdate(STATUS_REPORT | STATUS_CYCLEEND, last ? STATUS_CYCLEEND : STATUS_NONE);
-            (void)mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true);
+            (void)mainSocket.sendToV6(static_cast<ORVEX::BufferCS_const>(entry), true);  // lost: the sink asks again
             workerStatistics(run, entry.getLengthCode());
             --run.pending;
             continue;
@@ -347,12 +347,12 @@ bool Sync::workerCycle(WorkerRun& run, Clock cycleStart, bool readable) {
         run.chunkTaken = false;
     }
     if (!readable) {
-        const int ready = mainSocket.wait();
-        if (ready == 0) {
+        const ORVEX::WaitResult ready = mainSocket.wait();
+        if (ready == ORVEX::WaitResult::Error) {
             LEVEL_ERROR << "wth udp wait2 error";
             return false;
         }
-        readable = ready == 2;
+        readable = ready == ORVEX::WaitResult::Ready;
     }
     return workerReceive(run, readable) >= 0;
 }
@@ -509,12 +509,12 @@ int Sync::workerReceive(WorkerRun& run, bool readable) {
                 return -1;
             }
         }
-        const int ready = mainSocket.wait();
-        if (ready == 0) {
+        const ORVEX::WaitResult ready = mainSocket.wait();
+        if (ready == ORVEX::WaitResult::Error) {
             LEVEL_ERROR << "wth udp wait2 error";
             return -1;
         }
-        readable = ready == 2;
+        readable = ready == ORVEX::WaitResult::Ready;
         if (!readable) return 1;
     }
     return 1;
@@ -588,12 +588,12 @@ void Sync::workerDisconnectExchange(WorkerRun& run) {
         for (;;) {
             const Clock now = Clock::now();
             if (now.Comp(deadline) >= 0) break;
-            const int ready = mainSocket.wait(deadline - now);
-            if (ready == 0) {
+            const ORVEX::WaitResult ready = mainSocket.wait(deadline - now);
+            if (ready == ORVEX::WaitResult::Error) {
                 failed = true;
                 break;
             }
-            if (ready == 1) continue;
+            if (ready == ORVEX::WaitResult::TimeOut) continue;
             if (closing.load() || !mainSocket.receiveFromV6(run.received, run.from)) {
                 failed = true;
                 break;

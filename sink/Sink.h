@@ -195,9 +195,9 @@ private:
                            const ORVEX::IPAddress& source);
     bool endConnection(Session& session, EndCause cause, const char* text, bool answerSender);
     void stopMs(Session& session);
-    bool sendStream(const Send& message, const ORVEX::IPAddress& to,
-                    const ORVEX::IPAddress& source);  // stream and MS thread
-    bool sendRateReport(Session& session, const ORVEX::IPAddress& source);  // stream and MS thread
+    [[nodiscard]] bool sendStream(const Send& message, const ORVEX::IPAddress& to,
+                                  const ORVEX::IPAddress& source);  // stream and MS thread
+    [[nodiscard]] bool sendRateReport(Session& session, const ORVEX::IPAddress& source);  // stream and MS thread
     void msThreadBody(Session& session);                              // MS thread
     bool receiveFailureIsFatal(const char* text, int line);           // stream and MS thread
     // The virtual calls of the stream side, which fall back to the defaults

@@ -416,7 +416,7 @@ TEST(SinkOpen, ControlStepNeverBlocksOnADrainedSocket) {
     ASSERT_TRUE(sink.open(ctrl, stream));
     UdpPeer peer;
     ASSERT_TRUE(peer.sendTo(ctrl, message64(0x04, 0, 0)));
-    ASSERT_EQ(waiter.wait(ORVEX::Clock::fromSeconds(1)), 2);
+    ASSERT_EQ(waiter.wait(ORVEX::Clock::fromSeconds(1)), ORVEX::WaitResult::Ready);
     (void)sink.controlLoop();
     ASSERT_TRUE(peer.receive(1000ms));
     std::atomic<bool> returned{false};

@@ -136,13 +136,13 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         }
         if (connection != StreamHandOver::IDLE) continue;  // connecting: the socket is left to the new connection
 
-        const int ready = streamWaiter.wait(ORVEX::Clock());
-        if (ready == 0) {
+        const ORVEX::WaitResult ready = streamWaiter.wait(ORVEX::Clock());
+        if (ready == ORVEX::WaitResult::Error) {
             const int cause = errno;
             LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << cause;
             return IdleResult::Fatal;
         }
-        if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
+        if (ready != ORVEX::WaitResult::Ready || !streamWaiter.check(streamSocket_)) continue;
         ORVEX::IPAddress from;
         ORVEX::IPAddress local;
         if (!streamSocket_.receiveFromV6(idleBuffer.buffer, from, local)) {
@@ -155,7 +155,7 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         // A late disconnect request of the previous connection is answered.
         StreamDatagram message;
         if (from == lastStreamPeer_ && message.parse(idleBuffer.buffer) && message.id == DSICONNECT_REQ)
-            sendStream(Send(DSICONNECT_ANS, base()), from, local);
+            (void)sendStream(Send(DSICONNECT_ANS, base()), from, local);  // a lost answer is a lost datagram (logged)
     }
     // `running` cleared: by close() the thread just ends, otherwise it fails.
     return handOver_.closingCleanly() ? IdleResult::Stop : IdleResult::Fatal;
@@ -215,8 +215,8 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
             return false;
         }
 
-        const int ready = streamWaiter.wait(DataWait);
-        if (ready == 0) {
+        const ORVEX::WaitResult ready = streamWaiter.wait(DataWait);
+        if (ready == ORVEX::WaitResult::Error) {
             const int cause = errno;
             LEVEL_ERROR << "UDP stream wait error " << __LINE__ << ":" << cause;
             endConnection(session, EndCause::Local, nullptr, false);
@@ -235,7 +235,7 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
                          << static_cast<unsigned long>(silent.toMicroseconds());
             return endConnection(session, EndCause::Timeout, nullptr, false);
         }
-        if (ready != 2 || !streamWaiter.check(streamSocket_)) continue;
+        if (ready != ORVEX::WaitResult::Ready || !streamWaiter.check(streamSocket_)) continue;
 
         StreamBuffer* target = session.headerless ? &session.control : streamBuffer();
         ORVEX::IPAddress from;
@@ -262,7 +262,7 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
             return endConnection(session, EndCause::Request, "DisConnect Request", true);
         }
         if (message.id == STREAMECHO_REQ) {
-            sendStream(Send(STREAMECHO_ANS, base()), session.peer, session.source);
+            (void)sendStream(Send(STREAMECHO_ANS, base()), session.peer, session.source);  // lost: logged, asked again
             continue;
         }
         if (session.headerless || message.id != STREAMDATA_SET) {
@@ -293,7 +293,7 @@ bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuf
     }
     if ((message.status & STATUS_CYCLEEND) != 0) notify();
     if (handOver_.connection() == StreamHandOver::CONNECTED) {
-        sendRateReport(session, session.source);
+        (void)sendRateReport(session, session.source);  // a lost report is a lost datagram (logged)
         session.connected = true;
     }
     session.lastAccepted = now.picoseconds();
@@ -352,7 +352,8 @@ bool Sink::endConnection(Session& session, EndCause cause, const char* text, boo
     if (!handOver_.abandoned() && !preDisconnectSecond()) ok = disconnectStream();
     if (!ok) {
         LEVEL_ERROR << "disconnect error";
-        if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
+        // A lost answer is a lost datagram (logged): the sender times out.
+        if (answerSender) (void)sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
         return false;
     }
     clearPlaying();
@@ -362,7 +363,7 @@ bool Sink::endConnection(Session& session, EndCause cause, const char* text, boo
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
     // Tells the sender that the connection has ended (the answer to its
     // disconnect request, or unasked after a local end).
-    if (answerSender) sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
+    if (answerSender) (void)sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);  // lost: logged
     return true;
 }
 
@@ -372,7 +373,8 @@ void Sink::stopMs(Session& session) {
     // Wake the MS thread's wait with one byte to its own port.
     const ORVEX::IPAddress self = ORVEX::IPAddress::loopback(msPort_.load());
     const std::uint8_t wake = 0;
-    msSocket_.sendToV6(ORVEX::BufferCS_const(&wake, 1), self, true);
+    // Unsent, the MS thread still sees the stop flag after its next wait.
+    (void)msSocket_.sendToV6(ORVEX::BufferCS_const(&wake, 1), self, true);
     session.ms.join();
     msSocket_.close();
 }
@@ -381,13 +383,13 @@ void Sink::msThreadBody(Session& session) {
     LEVEL_NOTICE << "MS mode start";
     unsigned failures = 0;
     while (running_ && !session.msStop) {
-        const int ready = msSocket_.wait(DataWait);
-        if (ready == 0) {
+        const ORVEX::WaitResult ready = msSocket_.wait(DataWait);
+        if (ready == ORVEX::WaitResult::Error) {
             const int cause = errno;
             if (!session.msStop) LEVEL_ERROR << "UDP MS receive error " << __LINE__ << ":" << cause;
             break;
         }
-        if (ready != 2) continue;
+        if (ready != ORVEX::WaitResult::Ready) continue;
         StreamBuffer* target = streamBuffer();
         ORVEX::IPAddress from;
         ORVEX::IPAddress local;  // where the sender sends its stream to: answers leave from there
@@ -419,7 +421,7 @@ void Sink::msThreadBody(Session& session) {
             break;
         }
         if (handOver_.connection() == StreamHandOver::CONNECTED) {
-            sendRateReport(session, local);
+            (void)sendRateReport(session, local);  // a lost report is a lost datagram (logged)
             session.connected = true;
         }
         session.lastAccepted = now.picoseconds();

@@ -265,8 +265,8 @@ public:
 private:
     void loop() {
         while (!stop_) {
-            const int ready = waiter_.wait(ORVEX::Clock::fromMilliseconds(5));
-            if (ready != 0 && !sink_.controlLoop()) ++falseSteps_;
+            const ORVEX::WaitResult ready = waiter_.wait(ORVEX::Clock::fromMilliseconds(5));
+            if (ready != ORVEX::WaitResult::Error && !sink_.controlLoop()) ++falseSteps_;
             std::deque<std::function<void()>> work;
             {
                 std::lock_guard<std::mutex> lock(mutex_);

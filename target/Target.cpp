@@ -168,13 +168,13 @@ std::uint32_t Target::udp_worker_m() {
     echoLimiter = EchoLimiter{};
 
     for (;;) {
-        const int woke = waiter.wait(WaitPeriod);
+        const ORVEX::WaitResult woke = waiter.wait(WaitPeriod);
         if (stopping) return END_FAILED;
-        if (woke == 0) return END_FAILED;
+        if (woke == ORVEX::WaitResult::Error) return END_FAILED;
         const ORVEX::Clock now = clockNow();
         play = registry.upkeep(now);
-        if (autoFind) autoFindStep(now, woke == 1);
-        if (woke == 1) continue;
+        if (autoFind) autoFindStep(now, woke == ORVEX::WaitResult::TimeOut);
+        if (woke == ORVEX::WaitResult::TimeOut) continue;
         if (waiter.check(udp)) {
             const std::uint32_t r = receiveControl(now);
             if (r != PASS_ON) return r;

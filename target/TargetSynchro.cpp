@@ -58,7 +58,8 @@ bool Target::receiveLog() {
         return false;
     }
     if (d.empty()) return true;
-    if (setting.syslogRelay) (void)logInput.sendToV6(d.view(), ORVEX::IPAddress::loopback(SyslogPort), false);
+    if (setting.syslogRelay)  // best effort, unlogged
+        (void)logInput.sendToV6(d.view(), ORVEX::IPAddress::loopback(SyslogPort), false);
     if (debugHost.is_zero() && debugHost.port == 0) return true;
     const std::size_t offset = logTextOffset(d.view());
     if (offset >= d.size()) return true;  // no text behind the header
@@ -109,7 +110,7 @@ bool Target::threadNotify(bool playing, std::uint64_t threadId, const std::uint1
 
     // One answer window per send; only the service's answer with the id counts.
     auto answered = [&](MessageID expected) {
-        if (s.wait(AnswerWindow) != 2) return false;
+        if (s.wait(AnswerWindow) != ORVEX::WaitResult::Ready) return false;
         Receive r;
         ORVEX::IPAddress from;
         if (!s.receiveFromV6(r, from)) return false;

@@ -335,7 +335,7 @@ int receiverMain(std::uint64_t formats, std::uint64_t trackBytes, bool swap, std
         ORVEX::Buffer b;
         ORVEX::IPAddress from;
         while (draining.load())
-            if (drain.wait(Clock::fromMilliseconds(100)) == 2) (void)drain.receiveFromV6(b, from);
+            if (drain.wait(Clock::fromMilliseconds(100)) == ORVEX::WaitResult::Ready) (void)drain.receiveFromV6(b, from);
     });
 
     // A sink like the host's recorder, under a name of its own.

@@ -226,8 +226,8 @@ int main(int argc, char** argv) {
     bool warned = false;
     int status = 0;
     while (!g_stop) {
-        const int ready = waiter.wait(ORVEX::Clock::fromMilliseconds(100));
-        if (ready == 0 && !g_stop) {
+        const ORVEX::WaitResult ready = waiter.wait(ORVEX::Clock::fromMilliseconds(100));
+        if (ready == ORVEX::WaitResult::Error && !g_stop) {
             std::fprintf(stderr, "wait failed: %s\n", std::strerror(errno));
             status = 1;
             break;
