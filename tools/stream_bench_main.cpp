@@ -609,9 +609,7 @@ int main(int argc, char** argv) {
                    0)) {
         return fail("open failed");
     }
-    ORVEX::IPAddress sinkAddress;
-    (void)sinkAddress.set_V6_str("::1");
-    sinkAddress.set_port(ControlPort);
+    const ORVEX::IPAddress sinkAddress = ORVEX::IPAddress::loopback(ControlPort);
     bool asked = false;
     for (int i = 0; i < 50 && !asked; ++i) {
         asked = sync.setSink(sinkAddress, Clock(), false);
