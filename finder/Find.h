@@ -43,6 +43,12 @@ public:
     static constexpr std::size_t MaxAnswers = 256;
     // Bytes reserved for one received datagram: the largest UDP datagram.
     static constexpr std::size_t ReceiveSize = 65536;
+    // A target's port or status walk ends after this many asked entries in
+    // a row go unanswered. One odd entry (its answer lost, or sent from
+    // another address) is skipped like an empty one; a run of them means the
+    // target has stopped answering, which then costs three answer windows
+    // instead of one per entry (for 65535 entries, 1.8 hours).
+    static constexpr unsigned MaxSilentInARow = 3;
 
     // sendAck result codes.
     enum AckResult : int { ACK_ANSWER = 0, ACK_FAILURE = 1, ACK_SILENCE = 2, ACK_REFUSAL = 3, ACK_ECHO = 4 };
@@ -233,19 +239,25 @@ public:
 private:
     // How a scan goes on after one target.
     enum class ScanStep { NEXT_TARGET, END_SCAN, FAILED };
+    // What asking one entry of a target (a port id, a status index) came to.
+    enum class Asked {
+        FOUND,     // an endpoint
+        EMPTY,     // no endpoint: none there, refused, echoed, or a newer version
+        SILENT,    // no answer in its window (or the limit cut the wait)
+        UNLISTED,  // not asked: the target's table lacks it
+        FAILED,    // a socket failed
+    };
 
     // sendAck that also skips answers `belongs` rejects (a late answer to an
     // earlier request of the same kind), so they neither end nor decide it.
     int sendAck(const ORVEX::IPAddress& to, const Send& request, MessageID expect, Receive& answer, bool retry,
                 const std::function<bool(const Receive&)>& belongs);
     bool nopBreakFirst(const ORVEX::IPAddress& target);
-    // The single-port and status-entry queries; `silent` tells that the
-    // target let the window pass without an answer (or the limit cut it).
-    bool portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
-                   std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro, bool& silent);
-    bool statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
-                     std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind,
-                     bool& silent);
+    // The single-port and status-entry queries (never UNLISTED).
+    Asked portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
+                    std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro);
+    Asked statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
+                      std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind);
     // Runs `scan` for every found target in map order, each under its share
     // of the limit; false when one failed.
     bool eachTarget(const std::map<ORVEX::IPAddress, FindTargetSt>& found,
@@ -254,8 +266,12 @@ private:
                        std::map<ORVEX::IPAddress, TargetConnectInfo>& connect);
     ScanStep scanStatus(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, TextBudget& texts,
                         std::map<ORVEX::IPAddress, TargetStatusInfo>& status);
-    // Logs why a target's walk ended early, at id or index `at`.
-    void walkEnded(const std::string& targetName, unsigned at) const;
+    // One target's walk over its entries 1 to `count`: `ask` queries one,
+    // `keep` stores the one it found (false: the scan's texts are spent).
+    // An empty or silent entry is skipped; the walk ends early, logged, when
+    // the limit is reached or after MaxSilentInARow silent entries.
+    ScanStep walk(const std::string& targetName, unsigned count, const std::function<Asked(std::uint16_t)>& ask,
+                  const std::function<bool(std::uint16_t)>& keep);
     // OUTPUTNAME_REQ: false on a socket failure; `answered` tells whether an
     // accepted answer gave the text (else it is empty).
     bool outputName(const ORVEX::IPAddress& target, std::string& text, bool& answered);

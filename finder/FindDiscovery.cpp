@@ -110,18 +110,17 @@ bool Find::nopBreakFirst(const ORVEX::IPAddress& target) {
 
 bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
                    std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro) {
-    bool silent = false;
-    return portQuery(target, mode, portId, endpoint, version, portName, synchro, silent);
+    return portQuery(target, mode, portId, endpoint, version, portName, synchro) != Asked::FAILED;
 }
 
-bool Find::portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId, ORVEX::IPAddress& endpoint,
-                     std::uint16_t& version, std::string& portName, SynchroNodeInfo& synchro, bool& silent) {
+Find::Asked Find::portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t portId,
+                            ORVEX::IPAddress& endpoint, std::uint16_t& version, std::string& portName,
+                            SynchroNodeInfo& synchro) {
     endpoint = ORVEX::IPAddress();
     synchro = SynchroNodeInfo();
-    silent = false;
-    if (!nopBreakFirst(target)) return false;
+    if (!nopBreakFirst(target)) return Asked::FAILED;
     const std::uint16_t type = portType(mode);
-    if (type == 0) return false;
+    if (type == 0) return Asked::FAILED;
     std::uint16_t option0 = 0;
     std::uint16_t option1 = 0;
     if ((mode & PORT_SEL1) != 0) {
@@ -129,26 +128,26 @@ bool Find::portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t po
     } else if ((mode & PORT_SEL0) != 0) {
         option1 = portId;
     } else {
-        return false;
+        return Asked::FAILED;
     }
     // 0 and 0xFFFF are not port ids on the wire: they ask for the tables,
     // whose answer would read as a port.
     if (portId == 0 || portId == 0xFFFF) {
         LEVEL_NOTICE << "Find getPort no such port id : " << static_cast<unsigned>(portId);
-        return true;
+        return Asked::EMPTY;
     }
     Receive answer;
     const int result = sendAck(target, Send(PORT_REQ, STATUS_NONE, option0, option1, type, 1), PORT_ANS, answer,
                                true, [&](const Receive& a) {
                                    return a.getOption0() == option0 && a.getOption1() == option1;
                                });
-    if (result == ACK_FAILURE) return false;
-    silent = result == ACK_SILENCE;
-    if (result != ACK_ANSWER || answer.getOption2() == 0) return true;
+    if (result == ACK_FAILURE) return Asked::FAILED;
+    if (result == ACK_SILENCE) return Asked::SILENT;
+    if (result != ACK_ANSWER || answer.getOption2() == 0) return Asked::EMPTY;
     version = answer.getOption3();
     answer.get_str(portName);
-    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return true;
-    if ((mode & PORT_TYPE4) != 0) return true;
+    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return Asked::EMPTY;
+    if ((mode & PORT_TYPE4) != 0) return Asked::FOUND;
 
     Receive info;
     const int synchroResult =
@@ -156,17 +155,16 @@ bool Find::portQuery(const ORVEX::IPAddress& target, MODE mode, std::uint16_t po
     if (synchroResult == ACK_SILENCE && limit.reached()) {
         // Cut by the finder's limit, not left unanswered: no port, no failure.
         endpoint = ORVEX::IPAddress();
-        silent = true;
-        return true;
+        return Asked::SILENT;
     }
-    if (synchroResult == ACK_FAILURE || synchroResult == ACK_SILENCE) return false;
+    if (synchroResult == ACK_FAILURE || synchroResult == ACK_SILENCE) return Asked::FAILED;
     if (synchroResult == ACK_ANSWER) {
         synchro.option0 = info.getOption0();
         synchro.option1 = info.getOption1();
         synchro.option2 = info.getOption2();
         synchro.option3 = info.getOption3();
     }
-    return true;
+    return Asked::FOUND;
 }
 
 bool Find::getPort(const ORVEX::IPAddress& target, MODE mode, std::uint16_t& countOption0,
@@ -220,28 +218,27 @@ bool Find::getStatus(const ORVEX::IPAddress& target, std::uint16_t& count) {
 
 bool Find::getStatus(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
                      std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind) {
-    bool silent = false;
-    return statusQuery(target, index, endpoint, version, entryName, peer, kind, silent);
+    return statusQuery(target, index, endpoint, version, entryName, peer, kind) != Asked::FAILED;
 }
 
-bool Find::statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
-                       std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer, std::uint16_t& kind,
-                       bool& silent) {
+Find::Asked Find::statusQuery(const ORVEX::IPAddress& target, std::uint16_t index, ORVEX::IPAddress& endpoint,
+                              std::uint16_t& version, std::string& entryName, ORVEX::IPAddress& peer,
+                              std::uint16_t& kind) {
     endpoint = ORVEX::IPAddress();
     kind = 0;
-    silent = false;
-    if (!nopBreakFirst(target)) return false;
+    if (!nopBreakFirst(target)) return Asked::FAILED;
     Receive answer;
     const int result = sendAck(target, Send(STATUS_REQ, STATUS_NONE, index, 0, 0, 1), STATUS_ANS, answer, true,
                                [index](const Receive& a) { return a.getOption0() == index; });
-    if (result == ACK_FAILURE) return false;
-    silent = result == ACK_SILENCE;
-    if (result != ACK_ANSWER) return true;
+    if (result == ACK_FAILURE) return Asked::FAILED;
+    if (result == ACK_SILENCE) return Asked::SILENT;
+    if (result != ACK_ANSWER) return Asked::EMPTY;
     version = answer.getOption3();
     (void)answer.get_add_str(peer, entryName);
-    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return true;
+    if (!answerEndpoint(setting.protocolVersion, version, target, answer.getOption2(), endpoint)) return Asked::EMPTY;
     kind = answer.getOption1();
-    return true;
+    // A zero target address with port 0 names no endpoint either.
+    return isZeroEndpoint(endpoint) ? Asked::EMPTY : Asked::FOUND;
 }
 
 void Find::replaceMyAddress(std::string& text, const ORVEX::IPAddress& target) {
@@ -317,47 +314,31 @@ Find::ScanStep Find::scanPorts(const ORVEX::IPAddress& target, const FindTargetS
     bool answered = false;
     if (!outputName(target, outputText, answered)) return ScanStep::FAILED;
 
-    // The walk asks at most `count` ids (a 16-bit number) and ends at the
-    // first port the target leaves unanswered, or when the finder's limit
-    // is reached: a target that falls silent costs one answer window.
+    const bool useTable = count <= TableIdLimit;  // ids beyond the bitmap are all asked
+    ORVEX::IPAddress endpoint;
+    TargetConnectInfo entry;               // the port asked last
     std::vector<ORVEX::IPAddress> stored;  // endpoints of this target stored in this scan
-    const bool useTable = count <= TableIdLimit;
-    for (unsigned id = 1; id <= count; ++id) {
-        if (useTable && !tableHas(table, id)) continue;
-        ORVEX::IPAddress endpoint;
-        std::uint16_t version = 0;
-        std::string portName;
-        SynchroNodeInfo synchro;
-        bool silent = false;
-        if (!portQuery(target, mode, static_cast<std::uint16_t>(id), endpoint, version, portName, synchro, silent)) {
-            return ScanStep::FAILED;
-        }
-        if (silent || limit.reached()) {
-            walkEnded(targetInfo.name, id);
-            return ScanStep::NEXT_TARGET;
-        }
-        if (isZeroEndpoint(endpoint)) continue;
-        TargetConnectInfo entry;
+    const auto ask = [&](std::uint16_t id) {
+        if (useTable && !tableHas(table, id)) return Asked::UNLISTED;
+        entry = TargetConnectInfo();
+        return portQuery(target, mode, id, endpoint, entry.version, entry.portName, entry.synchroInfo);
+    };
+    const auto keep = [&](std::uint16_t id) {
         entry.id = targetInfo.id;
         entry.name = targetInfo.name;
-        entry.spare = 0;
-        entry.portId = static_cast<std::uint16_t>(id);
-        entry.version = version;
+        entry.portId = id;
         entry.outputText = outputText;
         entry.target = target;
-        entry.portName = portName;
-        entry.synchroInfo = synchro;
-        if (!texts.take(entry.name.size() + entry.outputText.size() + entry.portName.size())) {
-            return ScanStep::END_SCAN;
-        }
+        if (!texts.take(entry.name.size() + entry.outputText.size() + entry.portName.size())) return false;
         entry.multiport = !stored.empty();
         for (const ORVEX::IPAddress& earlier : stored) connect[earlier].multiport = true;
         connect[endpoint] = entry;
         stored.push_back(endpoint);
-        LEVEL_DEBUG << "Zarnith Find Sink Out: " << targetInfo.name << " " << id << " "
-                    << static_cast<unsigned>(version) << " [" << static_cast<unsigned>(target.ifIndex) << "]";
-    }
-    return ScanStep::NEXT_TARGET;
+        LEVEL_DEBUG << "Zarnith Find Sink Out: " << targetInfo.name << " " << static_cast<unsigned>(id) << " "
+                    << static_cast<unsigned>(entry.version) << " [" << static_cast<unsigned>(target.ifIndex) << "]";
+        return true;
+    };
+    return walk(targetInfo.name, count, ask, keep);
 }
 
 Find::ScanStep Find::scanStatus(const ORVEX::IPAddress& target, const FindTargetSt& targetInfo, TextBudget& texts,
@@ -365,45 +346,49 @@ Find::ScanStep Find::scanStatus(const ORVEX::IPAddress& target, const FindTarget
     if (!NotisName(target)) return ScanStep::FAILED;
     std::uint16_t count = 0;
     if (!getStatus(target, count)) return ScanStep::FAILED;
-    // As the port walk: at most `count` entries, ended by the first silent
-    // entry or the finder's limit.
-    for (unsigned index = 1; index <= count; ++index) {
-        ORVEX::IPAddress endpoint;
-        ORVEX::IPAddress peer;
-        std::uint16_t version = 0;
-        std::uint16_t kind = 0;
-        std::string entryName;
-        bool silent = false;
-        if (!statusQuery(target, static_cast<std::uint16_t>(index), endpoint, version, entryName, peer, kind,
-                         silent)) {
-            return ScanStep::FAILED;
-        }
-        if (silent || limit.reached()) {
-            walkEnded(targetInfo.name, index);
-            return ScanStep::NEXT_TARGET;
-        }
-        if (isZeroEndpoint(endpoint)) continue;
-        if (!texts.take(targetInfo.name.size() + entryName.size())) return ScanStep::END_SCAN;
-        TargetStatusInfo& entry = status[endpoint];
+
+    ORVEX::IPAddress endpoint;
+    TargetStatusInfo entry;  // the entry asked last
+    const auto ask = [&](std::uint16_t index) {
+        entry = TargetStatusInfo();
+        return statusQuery(target, index, endpoint, entry.version, entry.entryName, entry.peer, entry.kind);
+    };
+    const auto keep = [&](std::uint16_t index) {
+        if (!texts.take(targetInfo.name.size() + entry.entryName.size())) return false;
         entry.id = targetInfo.id;
         entry.name = targetInfo.name;
-        entry.index = static_cast<std::uint16_t>(index);
-        entry.version = version;
-        entry.kind = kind;
-        entry.peer = peer;
-        entry.entryName = entryName;
-        LEVEL_DEBUG << "Zarnith Find Status: " << entryName << " " << index << " " << static_cast<unsigned>(version)
-                    << " [" << static_cast<unsigned>(peer.ifIndex) << "]" << static_cast<unsigned>(kind);
-    }
-    return ScanStep::NEXT_TARGET;
+        entry.index = index;
+        status[endpoint] = entry;
+        LEVEL_DEBUG << "Zarnith Find Status: " << entry.entryName << " " << static_cast<unsigned>(index) << " "
+                    << static_cast<unsigned>(entry.version) << " [" << static_cast<unsigned>(entry.peer.ifIndex)
+                    << "]" << static_cast<unsigned>(entry.kind);
+        return true;
+    };
+    return walk(targetInfo.name, count, ask, keep);
 }
 
-void Find::walkEnded(const std::string& targetName, unsigned at) const {
-    if (limit.reached()) {
-        LEVEL_NOTICE << "Find walk ended by its limit : " << targetName << " " << at;
-    } else {
-        LEVEL_NOTICE << "Find walk ends at a silent entry : " << targetName << " " << at;
+Find::ScanStep Find::walk(const std::string& targetName, unsigned count,
+                          const std::function<Asked(std::uint16_t)>& ask,
+                          const std::function<bool(std::uint16_t)>& keep) {
+    // At most `count` entries (a 16-bit number), each asked once.
+    unsigned silentInARow = 0;
+    for (unsigned at = 1; at <= count; ++at) {
+        const auto entry = static_cast<std::uint16_t>(at);
+        const Asked asked = ask(entry);
+        if (asked == Asked::UNLISTED) continue;
+        if (asked == Asked::FAILED) return ScanStep::FAILED;
+        if (limit.reached()) {
+            LEVEL_NOTICE << "Find walk ended by its limit : " << targetName << " " << at;
+            return ScanStep::NEXT_TARGET;
+        }
+        silentInARow = asked == Asked::SILENT ? silentInARow + 1 : 0;
+        if (silentInARow == MaxSilentInARow) {
+            LEVEL_NOTICE << "Find walk ends at a silent entry : " << targetName << " " << at;
+            return ScanStep::NEXT_TARGET;
+        }
+        if (asked == Asked::FOUND && !keep(entry)) return ScanStep::END_SCAN;
     }
+    return ScanStep::NEXT_TARGET;
 }
 
 bool Find::getOutput(const ORVEX::IPAddress& target, std::uint16_t portId, ORVEX::IPAddress& endpoint,

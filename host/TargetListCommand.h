@@ -5,9 +5,10 @@
 //     address,port interface-index name(portName)
 // the "(portName)" only when the port has a name. Main thread only; blocks
 // the main loop for the whole scan, which is bounded: a target's port walk
-// ends at its first silent port, every target gets an even share of the time
-// left, and the whole list ends after Budget or as soon as the run flag is
-// cleared (SIGTERM); the list then holds what was found.
+// skips a silent port but ends after a few in a row, every target gets an
+// even share of the time left, and the whole list ends after Budget or as
+// soon as the run flag is cleared (SIGTERM); the list then holds what was
+// found.
 //
 // The host's own target is left out of the scan: its ports are the host's
 // own endpoints, whose control step is this blocked main loop, so they could

@@ -113,7 +113,7 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
         status = STATUS_PHASECONTROL;
         if (!config_.phaseInvert) status |= STATUS_PHASENORMAL;
     }
-    baseStatus_ = status;
+    phaseStatus_ = status;
     rateCode_ = StreamRate::None;
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
     handOver_.opened();
@@ -153,6 +153,11 @@ bool Sink::startStreamWorker() {
 
 bool Sink::preDisconnectSecond() { return false; }
 
+void Sink::noticeLocalEnd() {
+    endCause_ = EndCause::Local;
+    (void)disconnectStream();
+}
+
 void Sink::eventUpdate() {
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
@@ -174,9 +179,9 @@ bool Sink::ConfigFinale(bool, bool& changed) {
 void Sink::setPhaseInvert(bool invert) {
     if (!config_.phaseControl) return;
     if (invert)
-        baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PHASENORMAL));
+        phaseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PHASENORMAL));
     else
-        baseStatus_.fetch_or(STATUS_PHASENORMAL);
+        phaseStatus_.fetch_or(STATUS_PHASENORMAL);
 }
 
 bool Sink::updateStreamRate(std::uint64_t bytes) {

@@ -100,7 +100,7 @@ public:
     bool _ConfigFinale(bool commit, bool& changed);
 
     // Read-outs for applications and tests.
-    std::uint16_t getBaseStatus() const { return baseStatus_.load(); }
+    std::uint16_t getBaseStatus() const { return static_cast<std::uint16_t>(base()); }
     int getState() const { return handOver_.connection(); }
     bool isRunning() const { return running_.load(); }
     bool isStreaming() const { return handOver_.streaming(); }
@@ -145,6 +145,10 @@ protected:
 
 private:
     struct Session;
+    struct ConnectRequest;
+    class PendingConnect;
+    struct Arrival;
+    struct DeliveryTexts;
 
     // What the control step hands to the stream thread with a connection.
     struct ConnectionRecord {
@@ -169,7 +173,16 @@ private:
     bool handleParameter(const ORVEX::IPAddress& from);
     bool handleConnectPre(const Receive& request, const ORVEX::IPAddress& from);
     bool handleClientName(const Receive& request, const ORVEX::IPAddress& from);
+    // The connect handshake, along its steps: each step either lets the
+    // connect go on to the next one or ends it.
+    enum class ConnectStep { Next, Refused, NoStreamThread, Failed };
     bool handleConnect(const Receive& request, const ORVEX::IPAddress& from);
+    ConnectStep checkPreConnect(const ConnectRequest& connect);
+    ConnectStep checkConnectable();
+    ConnectStep checkConnectFormat(const ConnectRequest& connect);
+    ConnectStep makeConnection(const ConnectRequest& connect);
+    ORVEX::Clock startTimeOf(const ConnectRequest& connect);
+    void withdrawConnection();
     void handleClockTable(const Receive& request, const ORVEX::IPAddress& from);
     // Management answers (units, values, icons, synchro information). Each
     // returns what the control step returns after it: true, except where a
@@ -181,7 +194,8 @@ private:
     bool sendManagement(const Send& message, const ORVEX::IPAddress& to, const char* errorText, int line);
     bool waitWhileDisconnecting();
     bool openMsSocket(std::uint16_t& port);
-    void clearPlaying();
+    // The application's notice of a connection that the sink ended itself.
+    void noticeLocalEnd();
 
     // Stream receiver (stream thread, and the MS thread where noted).
     enum class IdleResult { Fatal, Stop, Connected };
@@ -190,6 +204,11 @@ private:
     bool dataPhase(ORVEX::Socket::Waiter& streamWaiter);
     bool dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter);
     bool handleData(Session& session, const StreamDatagram& message, StreamBuffer& buffer, ORVEX::Clock now);
+    // What became of a data datagram of either mode: Kept (delivered or
+    // dropped, the connection goes on), Refused (doneStream said no) or
+    // Stopped (the sink was stopped meanwhile); the last two are logged.
+    enum class Delivery { Kept, Refused, Stopped };
+    Delivery deliver(Session& session, const Arrival& arrival, const DeliveryTexts& texts, ORVEX::Clock now);
     // Stream and MS thread; `source` is the address the triggering datagram was sent to.
     void sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text,
                            const ORVEX::IPAddress& source);
@@ -199,28 +218,36 @@ private:
                                   const ORVEX::IPAddress& source);  // stream and MS thread
     [[nodiscard]] bool sendRateReport(Session& session, const ORVEX::IPAddress& source);  // stream and MS thread
     void msThreadBody(Session& session);                              // MS thread
-    bool receiveFailureIsFatal(const char* text, int line);           // stream and MS thread
     // The virtual calls of the stream side, which fall back to the defaults
     // once ~Sink has begun (the derived object is gone by then).
     void notify();
     StreamBuffer* streamBuffer();
 
-    std::uint16_t statusWith(StatusID extra) const { return static_cast<std::uint16_t>(baseStatus_.load() | extra); }
-    StatusID base() const { return static_cast<StatusID>(baseStatus_.load()); }
+    // The status every answer and registration carries: the phase bits, and
+    // the playing bit while the hand-over holds a connection.
+    StatusID base() const {
+        return static_cast<StatusID>(phaseStatus_.load() | (handOver_.playing() ? STATUS_PLAYING : STATUS_NONE));
+    }
+    std::uint16_t statusWith(StatusID extra) const { return static_cast<std::uint16_t>(base() | extra); }
 
     const Setting config_;          // set at construction, read by every thread
     ORVEX::Socket::Waiter& waiter_;  // application thread only
 
-    std::atomic<bool> running_{false};        // app: open/close/errDisconnect; stream: fatal end
+    std::atomic<bool> running_{false};  // app: open/close/errDisconnect; stream: fatal end; every thread reads
     // The connection state and the stream thread's life, moved by the app
     // thread (open, connect, withdraw, close) and the stream thread (take,
-    // disconnect, end); the MS thread reads it. See StreamHandOver.h.
+    // disconnect, end); the MS thread reads it. It alone says whether the
+    // status carries the playing bit (base()). See StreamHandOver.h.
     StreamHandOver handOver_;
-    std::atomic<std::uint16_t> baseStatus_{0};  // app: connect, phase; stream: disconnect
-    std::atomic<bool> localStop_{false};      // app sets (stop), stream clears
-    std::atomic<EndCause> endCause_{EndCause::None};  // stream (and app on withdraw) write, app reads
-    std::atomic<std::uint64_t> acceptedMessages_{0};  // stream/MS thread write, any thread reads
-    std::atomic<std::uint64_t> resendRequests_{0};    // stream/MS thread write, any thread reads
+    // The phase bits of the status: app writes (open, setPhaseInvert), every thread reads.
+    std::atomic<std::uint16_t> phaseStatus_{0};
+    std::atomic<bool> localStop_{false};  // app sets (stop), stream clears
+    // Why the connection ended: app resets it at a connect and writes it when
+    // it takes one back; the stream thread writes it at a disconnect; read by
+    // disconnectStream on either thread.
+    std::atomic<EndCause> endCause_{EndCause::None};
+    std::atomic<std::uint64_t> acceptedMessages_{0};  // app resets at a connect; stream/MS thread count; any thread reads
+    std::atomic<std::uint64_t> resendRequests_{0};    // app resets at a connect; stream/MS thread count; any thread reads
 
     ORVEX::Socket controlSocket_;  // application thread only
     ORVEX::Socket streamSocket_;   // stream thread receives; stream and MS thread send under streamSendMutex_; app opens/closes while the thread is stopped
@@ -229,8 +256,8 @@ private:
     ORVEX::IPAddress msBindAddress_;  // application thread only: the port of the previous MS bind
 
     std::uint16_t controlPort_ = 0;           // app writes at open; read-only afterwards
-    std::atomic<std::uint16_t> streamPort_{0};  // app writes at open
-    std::atomic<std::uint16_t> msPort_{0};    // app writes at CONNECTMS
+    std::atomic<std::uint16_t> streamPort_{0};  // app writes at open; any thread reads
+    std::atomic<std::uint16_t> msPort_{0};      // app writes at a connect and reads; stream thread reads (stopMs)
     std::set<std::array<std::uint8_t, 16>> ownAddresses_;  // app: filled at open, read by the control step
 
     mutable std::mutex connectionMutex_;  // guards connection_
@@ -243,7 +270,7 @@ private:
     std::atomic<std::uint64_t> currentFormat_{0};     // app writes at connect; any thread reads
     std::atomic<std::uint16_t> rateTarget_{0};        // app (updateStreamRate) writes, stream/MS reads
     std::atomic<std::uint16_t> rateCurrent_{0};       // app writes, stream/MS reads
-    std::atomic<std::uint16_t> rateCode_{0xFFFF};     // app writes; stream/MS exchanges with 0xFFFF when sent
+    std::atomic<std::uint16_t> rateCode_{0xFFFF};     // app writes; stream resets at data start; stream/MS exchanges with 0xFFFF when sent
     std::atomic<std::uint64_t> startTime_{0};         // app writes at connect; stream reads at data start
 
     std::thread thread_;  // the stream thread; started and joined by the app thread
@@ -254,10 +281,11 @@ private:
     EchoLimiter echoLimiter_;              // application thread only
     ClockTable clockTable_;                // own mutex
 
-    std::mutex stateMutex_;                  // around the idle condition wait
-    std::condition_variable stateCondition_;  // notified by eventUpdate and close
+    std::mutex stateMutex_;                  // around the idle condition wait (stream thread) and its notice
+    std::condition_variable stateCondition_;  // stream thread waits; notified by eventUpdate (any side) and close (app)
 
-    std::string synchroName_;    // application thread only
+    // The synchro values: application thread only.
+    std::string synchroName_;
     std::uint16_t synchroCrc_ = 0;
     std::uint16_t synchroAll_ = 0;
     std::uint16_t synchroSelf_ = 0;

@@ -236,151 +236,215 @@ bool Sink::openMsSocket(std::uint16_t& port) {
     return true;
 }
 
-void Sink::clearPlaying() { baseStatus_.fetch_and(static_cast<std::uint16_t>(~STATUS_PLAYING)); }
+// A connect request as the handshake reads it: its answer's id, its mode
+// and the format it asks for.
+struct Sink::ConnectRequest {
+    const Receive& request;
+    const ORVEX::IPAddress& from;
+    MessageID answerId;
+    bool headerless;  // CONNECTMS_REQ
+    FormatConfigure format;
+
+    ConnectRequest(const Receive& r, const ORVEX::IPAddress& sender)
+        : request(r),
+          from(sender),
+          answerId(static_cast<MessageID>(r.getMessage() + 1)),
+          headerless(r.getMessage() == CONNECTMS_REQ),
+          format(r.getOption()) {}
+};
+
+// A connect in the making, from the step into connecting until its answer has
+// gone out. Left before that, it takes back what was made: the hand-over goes
+// back to idle, and an application that consented gets its one disconnect
+// notice. Application thread only.
+class Sink::PendingConnect {
+public:
+    explicit PendingConnect(Sink& sink) : sink_(sink) {}
+    PendingConnect(const PendingConnect&) = delete;
+    PendingConnect& operator=(const PendingConnect&) = delete;
+    ~PendingConnect();
+
+    // Into connecting; false when no stream thread waits for a connection.
+    [[nodiscard]] bool begin() { return reach(sink_.handOver_.beginConnect(), Stage::Connecting); }
+    // The application took the connection.
+    void consented() { stage_ = Stage::Consented; }
+    // The stream thread's to take; false when the thread ended meanwhile.
+    [[nodiscard]] bool handOver() { return reach(sink_.handOver_.handOver(), Stage::HandedOver); }
+    // The sender has its answer: the connection stands.
+    void commit() { stage_ = Stage::Committed; }
+
+private:
+    enum class Stage { None, Connecting, Consented, HandedOver, Committed };
+
+    bool reach(bool moved, Stage stage) {
+        if (moved) stage_ = stage;
+        return moved;
+    }
+
+    Sink& sink_;
+    Stage stage_ = Stage::None;
+};
+
+Sink::PendingConnect::~PendingConnect() {
+    switch (stage_) {
+        case Stage::None:
+        case Stage::Committed: return;
+        case Stage::Connecting: sink_.handOver_.dropConnecting(); return;
+        case Stage::Consented:
+            // The stream thread ended before it was handed the connection.
+            sink_.handOver_.dropConnecting();
+            sink_.noticeLocalEnd();
+            return;
+        case Stage::HandedOver: sink_.withdrawConnection(); return;
+    }
+}
+
+// The sender never learns of the connection: take it back, quietly for the
+// stream thread, with the one disconnect notice the application is owed.
+void Sink::withdrawConnection() {
+    const StreamHandOver::Withdrawn withdrawn = handOver_.withdraw();
+    eventUpdate();
+    // Let the stream thread leave the data phase first, so that the
+    // application never sees its disconnect notice beside a delivery.
+    while (handOver_.streaming()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (withdrawn != StreamHandOver::Withdrawn::AlreadyEnded) noticeLocalEnd();
+}
 
 bool Sink::handleConnect(const Receive& request, const ORVEX::IPAddress& from) {
-    const MessageID answerId = static_cast<MessageID>(request.getMessage() + 1);
-    const bool headerless = request.getMessage() == CONNECTMS_REQ;
-    const FormatConfigure format(request.getOption());
+    const ConnectRequest connect(request, from);
+    ConnectStep step = checkPreConnect(connect);                        // 1. and 2.
+    if (step == ConnectStep::Next) step = checkConnectable();           // 3. to 5.
+    if (step == ConnectStep::Next) step = checkConnectFormat(connect);  // 6. to 8.
+    if (step == ConnectStep::Next) step = makeConnection(connect);      // 9. to 15.
+    switch (step) {
+        case ConnectStep::Next: break;
+        case ConnectStep::NoStreamThread:
+            LEVEL_NOTICE << "connect refused: stream thread not running";
+            [[fallthrough]];
+        case ConnectStep::Refused: return answer(Send(connect.answerId, base()), from);
+        case ConnectStep::Failed: return false;
+    }
+    // 16. The next step registers the new status.
+    eventUpdate();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    LEVEL_NOTICE << "Connect";
+    lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
+    return true;
+}
+
+// The pre-client and pre-format rules.
+Sink::ConnectStep Sink::checkPreConnect(const ConnectRequest& connect) {
     PreConnect& pre = preConnect();
-    auto refuse = [&]() { return answer(Send(answerId, base()), from); };
-
-    // 1. and 2. Pre-client and pre-format rules.
-    bool preChecked = false;
     if (pre.isSet()) {
-        if (pre.client != from) return refuse();
-        preChecked = FormatPreConfigure(pre.format) == format;
+        if (pre.client != connect.from) return ConnectStep::Refused;
+        if (FormatPreConfigure(pre.format) == connect.format) return ConnectStep::Next;
     }
-    if (!preChecked) {
-        FormatPreConfigure proposal(format, 0);
-        if (proposal.word != pre.format) {
-            const std::uint64_t asked = proposal.word;
-            if (!prepareFormat(proposal)) {
-                LEVEL_ERROR << "setPrepareFormat2 error";
-                return false;
-            }
-            pre.format = proposal.word;
-            if (proposal.word != asked) {
-                LEVEL_NOTICE << "format noconfirm connect 0";
-                return refuse();
-            }
-        }
+    FormatPreConfigure proposal(connect.format, 0);
+    if (proposal.word == pre.format) return ConnectStep::Next;
+    const std::uint64_t asked = proposal.word;
+    if (!prepareFormat(proposal)) {
+        LEVEL_ERROR << "setPrepareFormat2 error";
+        return ConnectStep::Failed;
     }
+    pre.format = proposal.word;
+    if (proposal.word != asked) {
+        LEVEL_NOTICE << "format noconfirm connect 0";
+        return ConnectStep::Refused;
+    }
+    return ConnectStep::Next;
+}
 
-    // 3. and 4. Only an idle sink with a running stream thread takes a connection.
-    if (!waitWhileDisconnecting()) return false;
-    if (handOver_.connection() != StreamHandOver::IDLE) return refuse();
-    auto noStreamThread = [&]() {
-        LEVEL_NOTICE << "connect refused: stream thread not running";
-        return refuse();
-    };
-    if (!running_ || !handOver_.threadReady()) return noStreamThread();
+// Only an idle sink with a running stream thread takes a connection; the
+// pre-client is spent on it, whatever comes of it.
+Sink::ConnectStep Sink::checkConnectable() {
+    if (!waitWhileDisconnecting()) return ConnectStep::Failed;
+    if (handOver_.connection() != StreamHandOver::IDLE) return ConnectStep::Refused;
+    if (!running_ || !handOver_.threadReady()) return ConnectStep::NoStreamThread;
+    preConnect().client = ORVEX::IPAddress();
+    return ConnectStep::Next;
+}
 
-    // 5. to 8. Format checks.
-    pre.client = ORVEX::IPAddress();
+// The format: valid, kept whole by checkFormat, taken unchanged by changeFormat.
+Sink::ConnectStep Sink::checkConnectFormat(const ConnectRequest& connect) {
+    const FormatConfigure& format = connect.format;
     if (!format.isValid()) {
         LEVEL_NOTICE << "format invalid connect";
-        return refuse();
+        return ConnectStep::Refused;
     }
     startTime_ = 0;
     currentFormat_ = format.word;
     FormatID granted = format.word;
     if (!checkFormat(granted)) {
         LEVEL_NOTICE << "format noconfirm connect 1";
-        return refuse();
+        return ConnectStep::Refused;
     }
     if ((static_cast<std::uint64_t>(granted) & format.word) != format.word) {
         LEVEL_NOTICE << "format noconfirm connect 2";
-        return refuse();
+        return ConnectStep::Refused;
     }
     FormatConfigure changed = format;
     if (!changeFormat(changed)) {
         LEVEL_ERROR << "setFormat error";
-        return false;
+        return ConnectStep::Failed;
     }
     if (changed.word != format.word) {
         LEVEL_NOTICE << "format noconfirm connect 3";
-        return refuse();
+        return ConnectStep::Refused;
     }
+    return ConnectStep::Next;
+}
 
-    // 9. to 11. The connection is being made.
-    baseStatus_.fetch_or(STATUS_PLAYING);
+// The connection, made and handed to the stream thread; whatever ends it
+// before its answer has gone out is taken back by `pending`.
+Sink::ConnectStep Sink::makeConnection(const ConnectRequest& connect) {
+    // 9. and 10. Where the connection's datagrams go; the header-less port.
     {
         std::lock_guard<std::mutex> lock(connectionMutex_);
-        connection_ = ConnectionRecord{from, requestDestination_, headerless};
+        connection_ = ConnectionRecord{connect.from, requestDestination_, connect.headerless};
     }
     std::uint16_t msPort = 0;
-    if (headerless) {
-        if (!openMsSocket(msPort)) {
-            clearPlaying();
-            return false;
-        }
-    }
+    if (connect.headerless && !openMsSocket(msPort)) return ConnectStep::Failed;
     msPort_ = msPort;
     acceptedMessages_ = 0;
     resendRequests_ = 0;
     endCause_ = EndCause::None;
-    if (!handOver_.beginConnect()) {
-        clearPlaying();
-        return noStreamThread();
-    }
+
+    // 11. Connecting: the status is playing from here on.
+    PendingConnect pending(*this);
+    if (!pending.begin()) return ConnectStep::NoStreamThread;
     eventUpdate();
     LEVEL_DEBUG << "do connect";
 
     // 12. The application's consent.
-    const std::string name = clientNameSender_ == from ? clientName_ : std::string();
-    if (!connectStream(name)) {
-        clearPlaying();
-        handOver_.dropConnecting();
+    if (!connectStream(clientNameSender_ == connect.from ? clientName_ : std::string())) {
         LEVEL_NOTICE << "er1 coneSct";
-        return false;
+        return ConnectStep::Failed;
     }
+    pending.consented();
 
-    // 13. The sender's start time in the local clock.
-    if (headerless) {
-        const ORVEX::BufferCS_const payload = request.get_data_CS();
-        if (payload.size >= 8) {
-            const std::uint64_t remote = readU64LE(payload.data);
-            if (remote != 0) {
-                ORVEX::IPAddress host = from;
-                host.port = 0;
-                startTime_ = YouToMy(host, ORVEX::Clock(remote)).picoseconds();
-            }
-        }
-    }
+    // 13. and 14. Connected: the stream thread starts its data phase.
+    startTime_ = startTimeOf(connect).picoseconds();
+    if (!pending.handOver()) return ConnectStep::NoStreamThread;
+    // 15. An answer that cannot be sent leaves the connection to `pending`.
+    if (!answer(Send(connect.answerId, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), streamPort_.load(), msPort,
+                     0, 0),
+                connect.from))
+        return ConnectStep::Failed;
+    pending.commit();
+    return ConnectStep::Next;
+}
 
-    // 14. Connected: the stream thread starts its data phase.
-    if (!handOver_.handOver()) {
-        // The stream thread ended meanwhile: the application is owed its notice.
-        clearPlaying();
-        handOver_.dropConnecting();
-        endCause_ = EndCause::Local;
-        disconnectStream();
-        return noStreamThread();
-    }
-    if (!answer(Send(answerId, static_cast<StatusID>(statusWith(STATUS_ACCEPT)), streamPort_.load(), msPort, 0, 0),
-                from)) {
-        // 15. The sender never learns of the connection: take it back, quietly
-        // for the stream thread, with the one disconnect notice it is owed.
-        const StreamHandOver::Withdrawn withdrawn = handOver_.withdraw();
-        if (withdrawn != StreamHandOver::Withdrawn::AlreadyEnded) clearPlaying();
-        eventUpdate();
-        // Let the stream thread leave the data phase first, so that the
-        // application never sees its disconnect notice beside a delivery.
-        while (handOver_.streaming()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (withdrawn != StreamHandOver::Withdrawn::AlreadyEnded) {
-            endCause_ = EndCause::Local;
-            disconnectStream();
-        }
-        return false;
-    }
-
-    // 16.
-    eventUpdate();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    LEVEL_NOTICE << "Connect";
-    lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
-    return true;
+// The sender's start time in the local clock: a header-less connect may carry
+// it in its first 8 payload bytes; 0 when there is none.
+ORVEX::Clock Sink::startTimeOf(const ConnectRequest& connect) {
+    if (!connect.headerless) return ORVEX::Clock();
+    const ORVEX::BufferCS_const payload = connect.request.get_data_CS();
+    if (payload.size < 8) return ORVEX::Clock();
+    const std::uint64_t remote = readU64LE(payload.data);
+    if (remote == 0) return ORVEX::Clock();
+    ORVEX::IPAddress host = connect.from;
+    host.port = 0;
+    return YouToMy(host, ORVEX::Clock(remote));
 }
 
 }  // namespace ZARNITH

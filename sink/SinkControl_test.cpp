@@ -388,6 +388,89 @@ TEST_F(SinkControl, UnsendableConnectAnswerEndsTheConnectionOnce) {
     EXPECT_EQ(header(*ok).status, 0x0003);
 }
 
+// A connect that ends halfway, after the checks: nothing of it stays behind,
+// and the application gets a disconnect notice exactly when it had consented.
+// (A refused connectStream and an unsendable answer are tested above.)
+TEST(SinkConnectUndo, AConnectEndedHalfwayLeavesNothingBehind) {
+    if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own (fixed ports 19644-19645)";
+    struct Rig {
+        ORVEX::Socket::Waiter waiter;
+        ZARNITH::ClosingSink<RecordingSink> sink{recorderSetting(), waiter};
+        std::unique_ptr<SinkDriver> driver;
+        UdpPeer sender;
+        std::unique_ptr<UdpPeer> squatter;  // holds the header-less port
+    };
+    struct Case {
+        const char* what;
+        std::function<void(Rig&)> arrange;
+        std::uint16_t connectId;
+        bool answered;  // refused with an answer, else no answer at all
+        int connects, starts, disconnects;  // the application's calls, the arrangement's included
+        ZARNITH::Sink::EndCause lastCause;  // of the last disconnect notice
+        bool stillRunning;
+    };
+    const std::vector<Case> cases = {
+        {"the header-less port of the last connection is taken",
+         [](Rig& r) {
+             auto first = r.sender.ask(ControlPort, message64(0x48, 0, Pcm32At44k));
+             ASSERT_TRUE(first);
+             ASSERT_EQ(header(*first).status, 0x0003);
+             ASSERT_TRUE(eventually([&] { return r.sink.starts == 1; }));
+             ASSERT_TRUE(r.sender.sendTo(StreamPort, message(0x0c, 0)));
+             ASSERT_TRUE(r.sender.receiveId(0x0d, 1000ms));
+             r.squatter = std::make_unique<UdpPeer>(header(*first).o[1]);
+             ASSERT_TRUE(r.squatter->ok());
+         },
+         0x48, false, 1, 1, 1, ZARNITH::Sink::EndCause::Request, true},
+        {"the stream thread ends while the application consents",
+         [](Rig& r) {
+             r.driver->run([&] {
+                 r.sink.onConnect = [&r] {
+                     r.sink.errDisconnect();
+                     // The ended thread has left no connection behind.
+                     (void)eventually([&] { return r.sink.getState() == ZARNITH::Sink::IDLE; });
+                 };
+             });
+         },
+         0x08, true, 1, 0, 1, ZARNITH::Sink::EndCause::Local, false},
+    };
+    for (const Case& c : cases) {
+        Rig r;
+        std::uint16_t ctrl = 0, stream = 0;
+        ASSERT_TRUE(r.sink.open(ctrl, stream)) << c.what;
+        r.driver = std::make_unique<SinkDriver>(r.sink, r.waiter);
+        ASSERT_TRUE(settlePreConnect(ControlPort)) << c.what;
+        c.arrange(r);
+        if (::testing::Test::HasFatalFailure()) return;
+
+        const int falseSteps = r.driver->falseSteps();
+        ASSERT_TRUE(r.sender.sendTo(ControlPort, message64(c.connectId, 0, Pcm32At44k))) << c.what;
+        if (c.answered) {
+            auto answer = r.sender.receive(1000ms);
+            ASSERT_TRUE(answer) << c.what;
+            EXPECT_EQ(*answer, message(c.connectId + 1, 0x0000)) << c.what;
+        } else {
+            ASSERT_TRUE(eventually([&] { return r.driver->falseSteps() > falseSteps; })) << c.what;
+            EXPECT_FALSE(r.sender.receive(0ms)) << c.what << ": no answer";
+        }
+        EXPECT_EQ(r.sink.getState(), ZARNITH::Sink::IDLE) << c.what;
+        EXPECT_EQ(r.sink.getBaseStatus(), 0) << c.what;
+        EXPECT_EQ(r.sink.connects, c.connects) << c.what;
+        EXPECT_EQ(r.sink.starts, c.starts) << c.what;
+        EXPECT_EQ(r.sink.disconnects, c.disconnects) << c.what;
+        EXPECT_EQ(r.sink.disconnectCause, static_cast<int>(c.lastCause)) << c.what;
+        EXPECT_EQ(r.sink.isRunning(), c.stillRunning) << c.what;
+
+        // The next connect finds the sink as the undone one left it.
+        r.driver->run([&] { r.sink.onConnect = nullptr; });
+        auto next = r.sender.ask(ControlPort, message64(0x08, 0, Pcm32At44k));
+        ASSERT_TRUE(next) << c.what;
+        EXPECT_EQ(header(*next).status, c.stillRunning ? 0x0003 : 0x0000) << c.what;
+        r.driver.reset();
+        r.sink.close();
+    }
+}
+
 TEST(SinkOpen, FallsBackToSystemPortsWhenTheDefaultsAreTaken) {
     if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own (fixed ports)";
     ORVEX::Socket::Waiter waiter;

@@ -10,6 +10,7 @@
 
 #include "foundation/SysLog.h"
 #include "foundation/ThreadPriority.h"
+#include "sink/ReceiveFailures.h"
 #include "sink/Sink.h"
 #include "sink/StreamRate.h"
 
@@ -37,19 +38,33 @@ struct Sink::Session {
     std::atomic<bool> msAlive{false};     // MS thread clears when it leaves, stream thread reads
 };
 
-namespace {
+// One data datagram as either mode receives it: its sequence number (all 16
+// bits, or the 7 of a header-less trailer) and its verdict, where its payload
+// lies and what it asks for.
+struct Sink::Arrival {
+    SequenceCheck::Verdict verdict;
+    std::uint16_t sequence;
+    StreamBuffer& buffer;  // the payload is [offset, offset + size) of it
+    std::uint64_t offset;
+    std::uint64_t size;
+    bool reportWanted;
+    bool cycleEnd;
+    const ORVEX::IPAddress& source;  // where the sink's datagrams leave from
+};
 
-// Errors after which the socket itself is unusable; anything else (a stray
-// ICMP error, an interrupted call, a zero-length datagram) is not a reason to
-// stop receiving.
-bool isFatalSocketError(int error) {
-    return error == EBADF || error == ENOTSOCK || error == EFAULT || error == EINVAL;
-}
+// The log texts of one mode's delivery.
+struct Sink::DeliveryTexts {
+    const char* countError;  // a resend request
+    const char* refused;     // doneStream said no
+    const char* stopped;     // the sink was stopped by an error
 
-// Consecutive transient failures taken as a broken socket.
-constexpr unsigned MaxTransientFailures = 1000;
+    static const DeliveryTexts Plain;
+    static const DeliveryTexts Headerless;
+};
 
-}  // namespace
+const Sink::DeliveryTexts Sink::DeliveryTexts::Plain{"STREAM count error ", "er3 dissconect", "streamWorker err exit"};
+const Sink::DeliveryTexts Sink::DeliveryTexts::Headerless{"MS count error ", "MS er3 dissconect",
+                                                          "MS  streamWorker err exit"};
 
 void Sink::notify() {
     if (!handOver_.abandoned()) {
@@ -60,16 +75,6 @@ void Sink::notify() {
 }
 
 Sink::StreamBuffer* Sink::streamBuffer() { return handOver_.abandoned() ? &defaultBuffer_ : getStream(); }
-
-bool Sink::receiveFailureIsFatal(const char* text, int line) {
-    const int error = errno;
-    if (isFatalSocketError(error)) {
-        LEVEL_ERROR << text << line << ":" << error;
-        return true;
-    }
-    LEVEL_NOTICE << text << line << ":" << error;
-    return false;
-}
 
 void Sink::thread_stream_func() {
     if (!ORVEX::ThreadPriority::setPriority(ORVEX::ThreadPriority::getSelfThreadID(),
@@ -94,11 +99,7 @@ void Sink::thread_stream_func() {
 // Whatever ends the thread, no connection is left behind: one handed over
 // and never taken gets its disconnect notice here.
 void Sink::endThread() {
-    clearPlaying();
-    if (handOver_.ended() && !handOver_.abandoned()) {
-        endCause_ = EndCause::Local;
-        (void)disconnectStream();
-    }
+    if (handOver_.ended() && !handOver_.abandoned()) noticeLocalEnd();
     lastRegistration_ = (ORVEX::Clock::now() - RegistrationPeriod).picoseconds();
 }
 
@@ -117,7 +118,7 @@ bool Sink::streamWorker() {
 
 Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
     StreamBuffer idleBuffer;
-    unsigned failures = 0;
+    ReceiveFailures failures("UDP stream receive error ");
     while (running_) {
         if (localStop_) return IdleResult::Stop;
         {
@@ -146,11 +147,10 @@ Sink::IdleResult Sink::idlePhase(ORVEX::Socket::Waiter& streamWaiter) {
         ORVEX::IPAddress from;
         ORVEX::IPAddress local;
         if (!streamSocket_.receiveFromV6(idleBuffer.buffer, from, local)) {
-            if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures)
-                return IdleResult::Fatal;
+            if (failures.broken(__LINE__)) return IdleResult::Fatal;
             continue;
         }
-        failures = 0;
+        failures.reset();
         if (idleBuffer.buffer.empty()) continue;
         // A late disconnect request of the previous connection is answered.
         StreamDatagram message;
@@ -190,7 +190,7 @@ bool Sink::dataPhase(ORVEX::Socket::Waiter& streamWaiter) {
 }
 
 bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
-    unsigned failures = 0;
+    ReceiveFailures failures("UDP stream receive error ");
     for (;;) {
         if (handOver_.connection() == StreamHandOver::IDLE) {
             // The control step took the connection back (its answer could not
@@ -241,13 +241,13 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
         ORVEX::IPAddress from;
         ORVEX::IPAddress local;
         if (!streamSocket_.receiveFromV6(target->buffer, from, local)) {
-            if (receiveFailureIsFatal("UDP stream receive error ", __LINE__) || ++failures > MaxTransientFailures) {
+            if (failures.broken(__LINE__)) {
                 endConnection(session, EndCause::Local, nullptr, false);
                 return false;
             }
             continue;
         }
-        failures = 0;
+        failures.reset();
         if (target->buffer.empty()) continue;  // nothing waiting, or a zero-length datagram
         if (from != session.peer) {
             LEVEL_DEBUG << "udp_str from other peer dropped " << from;
@@ -273,36 +273,54 @@ bool Sink::dataLoop(Session& session, ORVEX::Socket::Waiter& streamWaiter) {
     }
 }
 
+// The plain mode's data datagram.
 bool Sink::handleData(Session& session, const StreamDatagram& message, StreamBuffer& buffer, ORVEX::Clock now) {
-    const std::uint16_t sequence = message.option0;
-    switch (session.sequence.check(sequence)) {
+    const Arrival arrival{.verdict = session.sequence.check(message.option0),
+                          .sequence = message.option0,
+                          .buffer = buffer,
+                          .offset = StreamDatagram::HeaderSize,
+                          .size = message.payloadSize,
+                          .reportWanted = (message.status & STATUS_REPORT) != 0,
+                          .cycleEnd = (message.status & STATUS_CYCLEEND) != 0,
+                          .source = session.source};
+    switch (deliver(session, arrival, DeliveryTexts::Plain, now)) {
+        case Delivery::Kept: return true;
+        case Delivery::Refused: endConnection(session, EndCause::Local, nullptr, false); return false;
+        case Delivery::Stopped: endConnection(session, EndCause::Local, nullptr, true); return false;
+    }
+    return false;
+}
+
+// The in-order rule and the hand-over to the application, for both modes: an
+// in-order datagram goes to doneStream, then the prepared rate report goes
+// out; a gap asks for a resend; an old datagram is dropped.
+Sink::Delivery Sink::deliver(Session& session, const Arrival& arrival, const DeliveryTexts& texts, ORVEX::Clock now) {
+    switch (arrival.verdict) {
         case SequenceCheck::Verdict::InOrder: break;
         case SequenceCheck::Verdict::Gap:
-            sendResendRequest(session, sequence, now, "STREAM count error ", session.source);
-            return true;
-        case SequenceCheck::Verdict::Old: return true;
+            sendResendRequest(session, arrival.sequence, now, texts.countError, arrival.source);
+            return Delivery::Kept;
+        case SequenceCheck::Verdict::Old: return Delivery::Kept;
     }
     session.sequence.accepted(now);
     ++acceptedMessages_;
-    buffer.offset = StreamDatagram::HeaderSize;
-    buffer.size = message.payloadSize;
-    if (handOver_.abandoned() || !doneStream((message.status & STATUS_REPORT) != 0)) {
-        LEVEL_NOTICE << "er3 dissconect";
-        endConnection(session, EndCause::Local, nullptr, false);
-        return false;
+    arrival.buffer.offset = arrival.offset;
+    arrival.buffer.size = arrival.size;
+    if (handOver_.abandoned() || !doneStream(arrival.reportWanted)) {
+        LEVEL_NOTICE << texts.refused;
+        return Delivery::Refused;
     }
-    if ((message.status & STATUS_CYCLEEND) != 0) notify();
+    if (arrival.cycleEnd) notify();
     if (handOver_.connection() == StreamHandOver::CONNECTED) {
-        (void)sendRateReport(session, session.source);  // a lost report is a lost datagram (logged)
+        (void)sendRateReport(session, arrival.source);  // a lost report is a lost datagram (logged)
         session.connected = true;
     }
     session.lastAccepted = now.picoseconds();
     if (!running_ && !handOver_.closingCleanly()) {
-        LEVEL_NOTICE << "streamWorker err exit";
-        endConnection(session, EndCause::Local, nullptr, true);
-        return false;
+        LEVEL_NOTICE << texts.stopped;
+        return Delivery::Stopped;
     }
-    return true;
+    return Delivery::Kept;
 }
 
 void Sink::sendResendRequest(Session& session, std::uint16_t received, ORVEX::Clock now, const char* text,
@@ -356,7 +374,6 @@ bool Sink::endConnection(Session& session, EndCause cause, const char* text, boo
         if (answerSender) (void)sendStream(Send(DSICONNECT_ANS, base()), session.peer, session.source);
         return false;
     }
-    clearPlaying();
     handOver_.disconnected();
     notify();
     if (text != nullptr) LEVEL_NOTICE << text;
@@ -381,7 +398,7 @@ void Sink::stopMs(Session& session) {
 
 void Sink::msThreadBody(Session& session) {
     LEVEL_NOTICE << "MS mode start";
-    unsigned failures = 0;
+    ReceiveFailures failures("UDP MS receive error ");
     while (running_ && !session.msStop) {
         const ORVEX::WaitResult ready = msSocket_.wait(DataWait);
         if (ready == ORVEX::WaitResult::Error) {
@@ -394,11 +411,10 @@ void Sink::msThreadBody(Session& session) {
         ORVEX::IPAddress from;
         ORVEX::IPAddress local;  // where the sender sends its stream to: answers leave from there
         if (!msSocket_.receiveFromV6(target->buffer, from, local)) {
-            if (session.msStop) break;
-            if (receiveFailureIsFatal("UDP MS receive error ", __LINE__) || ++failures > MaxTransientFailures) break;
+            if (session.msStop || failures.broken(__LINE__)) break;
             continue;
         }
-        failures = 0;
+        failures.reset();
         const std::uint64_t length = target->buffer.size();
         if (length == 0) continue;
         if (length == 1 && session.msStop) break;
@@ -406,29 +422,15 @@ void Sink::msThreadBody(Session& session) {
 
         const std::uint8_t trailer = target->buffer[length - 1];
         const std::uint8_t sequence = trailer & 0x7F;
-        const bool reportWanted = (trailer & 0x80) != 0;
-        const ORVEX::Clock now = ORVEX::Clock::now();
-        if (session.sequence.check7(sequence) != SequenceCheck::Verdict::InOrder) {
-            sendResendRequest(session, sequence, now, "MS count error ", local);
-            continue;
-        }
-        session.sequence.accepted(now);
-        ++acceptedMessages_;
-        target->offset = 0;
-        target->size = length - 1;
-        if (handOver_.abandoned() || !doneStream(reportWanted)) {
-            LEVEL_NOTICE << "MS er3 dissconect";
-            break;
-        }
-        if (handOver_.connection() == StreamHandOver::CONNECTED) {
-            (void)sendRateReport(session, local);  // a lost report is a lost datagram (logged)
-            session.connected = true;
-        }
-        session.lastAccepted = now.picoseconds();
-        if (!running_) {
-            if (!handOver_.closingCleanly()) LEVEL_NOTICE << "MS  streamWorker err exit";
-            break;
-        }
+        const Arrival arrival{.verdict = session.sequence.check7(sequence),
+                              .sequence = sequence,
+                              .buffer = *target,
+                              .offset = 0,
+                              .size = length - 1,
+                              .reportWanted = (trailer & 0x80) != 0,
+                              .cycleEnd = false,
+                              .source = local};
+        if (deliver(session, arrival, DeliveryTexts::Headerless, ORVEX::Clock::now()) != Delivery::Kept) break;
     }
     session.msAlive.exchange(false);
 }

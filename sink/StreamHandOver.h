@@ -83,6 +83,9 @@ public:
     Connection connection() const { return connectionOf(word_.load()); }
     Thread thread() const { return threadOf(word_.load()); }
     bool streaming() const { return thread() == Thread::Streaming; }
+    // A connection exists, from the step into connecting until its disconnect
+    // is done: the sink's status carries its playing bit for exactly as long.
+    bool playing() const { return connection() != IDLE; }
     // A stream thread runs and is not being closed.
     bool threadReady() const;
     bool closingCleanly() const;

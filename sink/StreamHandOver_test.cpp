@@ -27,8 +27,10 @@ TEST(StreamHandOver, AConnectionGoesOnceThroughBothSides) {
     EXPECT_FALSE(h.beginConnect());
     h.opened();
     EXPECT_TRUE(h.threadReady());
+    EXPECT_FALSE(h.playing());
     EXPECT_FALSE(h.take()) << "nothing handed over yet";
     ASSERT_TRUE(h.beginConnect());
+    EXPECT_TRUE(h.playing()) << "playing from the step into connecting";
     EXPECT_FALSE(h.beginConnect()) << "one connection at a time";
     EXPECT_FALSE(h.take()) << "a connection in the making is not the thread's";
     ASSERT_TRUE(h.handOver());
@@ -37,8 +39,10 @@ TEST(StreamHandOver, AConnectionGoesOnceThroughBothSides) {
     EXPECT_TRUE(h.streaming());
     ASSERT_TRUE(h.beginDisconnect());
     EXPECT_TRUE(h.mustWait()) << "disconnecting";
+    EXPECT_TRUE(h.playing()) << "until the disconnect is done";
     h.disconnected();
     EXPECT_EQ(h.connection(), StreamHandOver::IDLE);
+    EXPECT_FALSE(h.playing());
     EXPECT_TRUE(h.mustWait()) << "the thread is not back idle yet";
     EXPECT_FALSE(h.beginConnect());
     h.backToIdle();
@@ -46,6 +50,7 @@ TEST(StreamHandOver, AConnectionGoesOnceThroughBothSides) {
     EXPECT_TRUE(h.beginConnect()) << "the next connection";
     h.dropConnecting();
     EXPECT_EQ(h.connection(), StreamHandOver::IDLE);
+    EXPECT_FALSE(h.playing());
 }
 
 // The control step takes a connection back; whoever moved first owns the
