@@ -15,20 +15,12 @@ using namespace ORVEX::SysLog;
 
 namespace {
 
-ORVEX::IPAddress loopbackTarget() {
-    ORVEX::IPAddress to;
-    to.address[15] = 1;
-    to.set_port(Find::TargetPort);
-    to.ifIndex = 0;
-    return to;
-}
-
 ORVEX::IPAddress multicastTarget(std::uint32_t ifIndex) {
     ORVEX::IPAddress to;
     to.address[0] = 0xFF;
     to.address[1] = 0x02;
     to.address[15] = 1;
-    to.set_port(Find::TargetPort);
+    to.set_port(TargetPort);
     to.ifIndex = ifIndex;
     return to;
 }
@@ -199,7 +191,8 @@ bool Find::sendMulti(const Send& request, MessageID expect, std::map<ORVEX::IPAd
     for (const ORVEX::IPAddress& local : list) {
         if (limit.reached()) return true;
         LEVEL_DEBUG << "Find Multi Send : " << static_cast<unsigned>(local.ifIndex);
-        const ORVEX::IPAddress to = local.is_loopback() ? loopbackTarget() : multicastTarget(local.ifIndex);
+        const ORVEX::IPAddress to =
+            local.is_loopback() ? ORVEX::IPAddress::loopback(TargetPort) : multicastTarget(local.ifIndex);
         // A lost request shows as a missing answer; the window runs anyway.
         (void)socket.sendToV6(bytes, to, false);
         for (const ORVEX::IPAddress& extra : extraDestinations) (void)socket.sendToV6(bytes, extra, false);

@@ -25,6 +25,7 @@
 #include "protocol/MessageID.h"
 #include "protocol/Receive.h"
 #include "protocol/Send.h"
+#include "protocol/TargetPort.h"
 
 namespace ZARNITH {
 
@@ -35,7 +36,6 @@ public:
     using Setting = FindSetting;
 
     static constexpr std::uint16_t ReleaseNo = 142;
-    static constexpr std::uint16_t TargetPort = 19642;
     static constexpr ORVEX::Clock AckWindow = ORVEX::Clock::fromMilliseconds(100);
     static constexpr ORVEX::Clock MultiWindow = ORVEX::Clock::fromMilliseconds(30);
     // Most discovery answers kept by one sendMulti answer map; further

@@ -140,14 +140,14 @@ protected:
         {
             tmtest::ScopedNetns inB(net.nsB());
             ASSERT_TRUE(inB.ok());
-            targetPeer = std::make_unique<Peer>(address("::", Find::TargetPort), net.ifIndexB());
+            targetPeer = std::make_unique<Peer>(address("::", ZARNITH::TargetPort), net.ifIndexB());
             sinkOne = std::make_unique<Peer>(address("::"));
             sinkTwo = std::make_unique<Peer>(address("::"));
         }
         ASSERT_TRUE(targetPeer->ok && sinkOne->ok && sinkTwo->ok);
         inA = std::make_unique<tmtest::ScopedNetns>(net.nsA());
         ASSERT_TRUE(inA->ok());
-        targetKey = address("fe80::2", Find::TargetPort, net.ifIndexA());
+        targetKey = address("fe80::2", ZARNITH::TargetPort, net.ifIndexA());
     }
     void TearDown() override {
         if (targetPeer) targetPeer->stop();

@@ -189,7 +189,7 @@ TEST_F(FindQueries, GetTargetAndPing) {
 }
 
 TEST_F(FindQueries, GetOutputOnLoopbackTriesOnlyTheLoopbackEntry) {
-    Peer atPort{address("::1", Find::TargetPort)};
+    Peer atPort{address("::1", ZARNITH::TargetPort)};
     ASSERT_TRUE(atPort.ok);
     const std::uint16_t sinkPort = sink.port();
     atPort.run([sinkPort](Peer& p, const Request& r) {
@@ -205,7 +205,7 @@ TEST_F(FindQueries, GetOutputOnLoopbackTriesOnlyTheLoopbackEntry) {
     Find::TargetConnectInfo info;
     ASSERT_TRUE(finder.getOutput(address("::1"), 1, endpoint, info));
     EXPECT_EQ(endpoint, address("::1", sinkPort));
-    EXPECT_EQ(info.target, address("::1", Find::TargetPort, 0));
+    EXPECT_EQ(info.target, address("::1", ZARNITH::TargetPort, 0));
     EXPECT_EQ(info.portId, 1);
     EXPECT_EQ(info.name, "Self");
     EXPECT_EQ(info.outputText, "x[::1]");
@@ -234,7 +234,7 @@ TEST_F(FindQueries, GetOutputWritesTheTextOnlyWhenAnswered) {
         {STATUS_ACCEPT, "", ""},
         {STATUS_NONE, "", "stale"},
     };
-    Peer atPort{address("::1", Find::TargetPort)};
+    Peer atPort{address("::1", ZARNITH::TargetPort)};
     ASSERT_TRUE(atPort.ok);
     const std::uint16_t sinkPort = sink.port();
     const Case* current = nullptr;

@@ -274,7 +274,7 @@ TEST_F(FindExchange, LateAnswerToAnEarlierPortQueryIsNotTaken) {
 TEST_F(FindExchange, MulticastAnswerTableIsBounded) {
     // Every one of many sockets answers one discovery on the loopback entry;
     // the table keeps at most MaxAnswers sources.
-    Peer atPort{address("::1", Find::TargetPort)};
+    Peer atPort{address("::1", ZARNITH::TargetPort)};
     ASSERT_TRUE(atPort.ok);
     std::vector<std::unique_ptr<Peer>> crowd;
     for (std::size_t i = 0; i < Find::MaxAnswers + 20; ++i) {

@@ -82,6 +82,13 @@ bool IPAddress::is_zero() const {
     return true;
 }
 
+IPAddress IPAddress::loopback(std::uint16_t hostOrderPort) {
+    IPAddress a;
+    a.address[15] = 1;
+    a.set_port(hostOrderPort);
+    return a;
+}
+
 bool IPAddress::is_loopback() const {
     for (int i = 0; i < 15; ++i)
         if (address[i] != 0) return false;

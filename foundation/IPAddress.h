@@ -18,6 +18,10 @@ public:
     std::uint16_t port = 0;                  // network byte order as stored in memory
     std::uint32_t ifIndex = 0;               // 0 = none
 
+    // [::1] at `hostOrderPort`, interface 0: where the endpoints of one host
+    // reach each other and the log listener.
+    static IPAddress loopback(std::uint16_t hostOrderPort);
+
     // -1, 0, 1 by address bytes, then port (numeric), then ifIndex.
     int comp(const IPAddress& other) const;
     bool operator<(const IPAddress& other) const { return comp(other) < 0; }

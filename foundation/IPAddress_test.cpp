@@ -86,6 +86,7 @@ TEST(IPAddress, FamilyTests) {
     EXPECT_TRUE(v6("::1", 5, 9).is_loopback());
     EXPECT_FALSE(v6("::").is_loopback());
     EXPECT_FALSE(v6("::1:1").is_loopback());
+    EXPECT_EQ(IPAddress::loopback(19640), v6("::1", 19640, 0));
     EXPECT_TRUE(v6("::ffff:0:0").is_v4());
     EXPECT_FALSE(v6("::fffe:0:0").is_v4());
     EXPECT_FALSE(v6("1::ffff:0:0").is_v4());

@@ -32,12 +32,7 @@ using ORVEX::WaitResult;
 
 namespace {
 
-IPAddress loopback(std::uint16_t port = 0) {
-    IPAddress a;
-    a.address[15] = 1;
-    a.set_port(port);
-    return a;
-}
+IPAddress loopback(std::uint16_t port = 0) { return IPAddress::loopback(port); }
 
 IPAddress parse(const std::string& text, std::uint32_t ifIndex = 0) {
     IPAddress a;

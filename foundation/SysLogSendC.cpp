@@ -20,8 +20,7 @@ bool SysLogSendC::initialize(SysLogFacility newFacility, Callback newCallback, u
 bool SysLogSendC::OpenPort(unsigned short port) {
     if (socket.is_open()) return true;
     if (!socket.open(Socket::TYPE_UDPV6)) return false;
-    IPAddress local;
-    local.address[15] = 1;
+    IPAddress local = IPAddress::loopback(0);
     // A socket that could not be bound or made non-blocking is closed again, so
     // that a later OpenPort tries afresh instead of reporting a socket without
     // a destination.
@@ -29,9 +28,7 @@ bool SysLogSendC::OpenPort(unsigned short port) {
         socket.close();
         return false;
     }
-    dest = IPAddress();
-    dest.address[15] = 1;
-    dest.set_port(port);
+    dest = IPAddress::loopback(port);
     destination = sockaddr_in6{};
     destination.sin6_family = AF_INET6;
     std::memcpy(&destination.sin6_addr, dest.address.data(), 16);

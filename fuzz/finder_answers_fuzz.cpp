@@ -56,7 +56,7 @@ using Group = std::vector<Answer>;
 class Endpoints {
 public:
     explicit Endpoints(std::deque<Group> groups)
-        : target("::1", Find::TargetPort), endpoint("::1", EndpointPort), stranger(Stranger, Find::TargetPort),
+        : target("::1", ZARNITH::TargetPort), endpoint("::1", EndpointPort), stranger(Stranger, ZARNITH::TargetPort),
           script(std::move(groups)) {
         thread = std::thread([this] { loop(); });
     }
@@ -128,12 +128,7 @@ private:
     std::thread thread;
 };
 
-ORVEX::IPAddress loopback(std::uint16_t port) {
-    ORVEX::IPAddress a;
-    (void)a.set_V6_str("::1");
-    a.set_port(port);
-    return a;
-}
+ORVEX::IPAddress loopback(std::uint16_t port) { return ORVEX::IPAddress::loopback(port); }
 
 std::deque<Group> parseScript(tmfuzz::Input& in) {
     std::deque<Group> groups;
@@ -152,7 +147,7 @@ std::deque<Group> parseScript(tmfuzz::Input& in) {
 }
 
 void operation(Find& find, tmfuzz::Input& in) {
-    const ORVEX::IPAddress target = loopback(Find::TargetPort);
+    const ORVEX::IPAddress target = loopback(ZARNITH::TargetPort);
     const std::uint8_t op = in.byte();
     find.setLimit(ZARNITH::FindLimit(ORVEX::Clock::now() + OperationLimit, nullptr));
     switch (op % 26) {

@@ -78,7 +78,7 @@ private:
 };
 
 Setting fuzzSetting() {
-    Setting s = SinkRecode::recorderSetting();
+    Setting s = SinkRecode::Setting::recorder();
     s.phaseControl = 1;
     s.synchro = 1;
     s.synchroName = "clock";
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setting = new Setting(fuzzSetting());
     sender = new tmfuzz::UdpPeer("::1");
     remote = new tmfuzz::UdpPeer(Remote);
-    localTarget = new tmfuzz::UdpPeer("::1", ZARNITH::Sink::TargetPort);
+    localTarget = new tmfuzz::UdpPeer("::1", ZARNITH::TargetPort);
     return 0;
 }
 

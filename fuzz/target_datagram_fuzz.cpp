@@ -90,7 +90,7 @@ void settle(const ZARNITH::Target& target) {
     const std::uint16_t mark = static_cast<std::uint16_t>(0x4000 | (++sentinelCount & 0x3FFF));
     const ZARNITH::Send request(ZARNITH::INFORMATION_REQ, ZARNITH::STATUS_NONE, mark, 0, 0, 0);
     const ORVEX::BufferCS_const bytes = request;
-    if (!local->sendTo("::1", ZARNITH::Target::ControlPort, bytes.data, bytes.size)) return;
+    if (!local->sendTo("::1", ZARNITH::TargetPort, bytes.data, bytes.size)) return;
     std::uint8_t answer[2048];
     for (int i = 0; i < 500 && target.getState() == 0; ++i) {
         const long n = local->receive(answer, sizeof answer, 10);
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t taken = 0;
         const std::uint8_t* bytes = in.take(length, taken);
         const tmfuzz::UdpPeer& from = (flags & 1) != 0 ? *remote : *local;
-        const std::uint16_t port = (flags & 2) != 0 ? ZARNITH::Target::LogInputPort : ZARNITH::Target::ControlPort;
+        const std::uint16_t port = (flags & 2) != 0 ? ZARNITH::Target::LogInputPort : ZARNITH::TargetPort;
         (void)from.sendTo("::1", port, bytes, taken);
     }
     settle(target);

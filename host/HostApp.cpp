@@ -160,7 +160,7 @@ bool _main(int argc, char** argv) {
     ControllerSession session(table, commands);
 
     // The recorder sink "Recoder" on logical port 1, sharing the waiter.
-    SinkRecode recorder(SinkRecode::recorderSetting(), waiter);
+    SinkRecode recorder(SinkRecode::Setting::recorder(), waiter);
     installRecorder(recorder, commands.editor(), sync);
     std::uint16_t controlPort = 0;
     std::uint16_t streamPort = 0;

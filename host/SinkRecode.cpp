@@ -5,18 +5,6 @@
 using ORVEX::SysLog::LEVEL_ERROR;
 using ORVEX::SysLog::LEVEL_INFO;
 
-SinkRecode::Setting SinkRecode::recorderSetting() {
-    Setting setting;
-    setting.portId = 1;
-    setting.mtu = 1500;
-    setting.dataMax = 0xFFFF;
-    setting.profileFlags = 44;
-    setting.cycleMin = 333;
-    setting.cycleMax = 1000;
-    setting.name = "Recoder";
-    return setting;
-}
-
 std::uint64_t SinkRecode::supportedFamilies(std::uint64_t query) {
     std::uint64_t answer = 0;
     if ((query & ~PcmFamily) == 0) answer |= PcmFamily;
@@ -33,8 +21,8 @@ SinkRecode::~SinkRecode() {
 }
 
 bool SinkRecode::openRecorder(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
-    ORVEX::IPAddress loopback;
-    if (!loopback.set_V6_str("::1") || !wakeReceive.open(ORVEX::Socket::TYPE_UDPV6) ||
+    ORVEX::IPAddress loopback = ORVEX::IPAddress::loopback(0);
+    if (!wakeReceive.open(ORVEX::Socket::TYPE_UDPV6) ||
         !wakeReceive.bindV6(loopback, 1) || !wakeReceive.setBlocking(false) ||
         !wakeSend.open(ORVEX::Socket::TYPE_UDPV6) || !wakeSend.setBlocking(false)) {
         LEVEL_ERROR << "Recoder wake-up open error:" << wakeReceive.lastError << ":" << wakeSend.lastError;

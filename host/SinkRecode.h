@@ -48,9 +48,6 @@ public:
     static constexpr std::uint64_t PcmFamily = 0x000000FE00000802ULL;
     static constexpr std::uint64_t DsdFamily = 0x00001E0602510002ULL;
 
-    // The recorder's configuration: port id 1 (control 19644, stream 19645),
-    // MTU 1500, no data limit, profile flags 44, cycles 3.33 to 10 ms, "Recoder".
-    static Setting recorderSetting();
     // The answer to a format inquiry or connect word: the families that hold
     // every bit of `query`, 0 when none does.
     static std::uint64_t supportedFamilies(std::uint64_t query);

@@ -49,7 +49,7 @@ TEST(SinkRecodeFormats, AnswersTheFamiliesThatHoldTheWholeQuery) {
         {"a reserved bit", CH2 | PCM32 | BASE_48000 | MULTI_1 | (1ULL << 50), 0},
     };
     ORVEX::Socket::Waiter waiter;
-    SinkRecode recorder(SinkRecode::recorderSetting(), waiter);
+    SinkRecode recorder(SinkRecode::Setting::recorder(), waiter);
     for (const Case& c : cases) {
         ZARNITH::FormatID id = static_cast<ZARNITH::FormatID>(c.query);
         EXPECT_TRUE(recorder.checkFormat(id)) << c.what;
@@ -102,7 +102,7 @@ public:
 private:
     void body() {
         ORVEX::Socket::Waiter waiter;
-        recorder_ = std::make_unique<SinkRecode>(SinkRecode::recorderSetting(), waiter);
+        recorder_ = std::make_unique<SinkRecode>(SinkRecode::Setting::recorder(), waiter);
         const std::thread::id self = std::this_thread::get_id();
         recorder_->recordStream = [this, self](ORVEX::BufferCS_const) {
             if (std::this_thread::get_id() != self) calls.offMainThread = true;

@@ -1,15 +1,17 @@
 #include "host/SnedMessageFrames.h"
 
+#include "host/ReceiveMessage.h"
+
 namespace TolvenmarkControll {
 
-SnedMessageFrames::SnedMessageFrames() : frame(15, 0) {
+SnedMessageFrames::SnedMessageFrames() : frame(ReceiveMessage::TextMinimum, 0) {
     frame[2] = 0x06;  // L = 6: the reserved text bytes alone
     frame[3] = 0x01;  // text frame
 }
 
 void SnedMessageFrames::writeLength() {
     // Text lines are short; a frame never comes near the 24-bit limit.
-    const std::uint64_t length = frame.size() - 9;
+    const std::uint64_t length = frame.size() - ReceiveMessage::PrefixSize;
     frame[0] = static_cast<std::uint8_t>(length >> 16);
     frame[1] = static_cast<std::uint8_t>(length >> 8);
     frame[2] = static_cast<std::uint8_t>(length);

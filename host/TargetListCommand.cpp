@@ -1,11 +1,13 @@
 #include "host/TargetListCommand.h"
 
 #include "foundation/SysLog.h"
+#include "host/ReceiveMessage.h"
 
 using ORVEX::SysLog::LEVEL_ERROR;
 using ORVEX::SysLog::LEVEL_INFO;
 using ORVEX::SysLog::LEVEL_NOTICE;
 using ORVEX::SysLog::LEVEL_WARNING;
+using TolvenmarkControll::ReceiveMessage;
 using TolvenmarkControll::SnedMessageFrames;
 
 namespace {
@@ -73,7 +75,8 @@ void TargetListCommand::addLines(const Ports& ports, SnedMessageFrames& frame) {
             continue;
         }
         // Key, "=", value, CR LF behind the bytes already in the frame.
-        const std::size_t payload = frame.frame.size() - 9 + std::string(Key).size() + 1 + value.size() + 2;
+        const std::size_t payload =
+            frame.frame.size() - ReceiveMessage::PrefixSize + std::string(Key).size() + 1 + value.size() + 2;
         if (payload > FramePayloadLimit) {
             LEVEL_WARNING << "TargetList frame full, lines left out from " << where;
             return;

@@ -9,6 +9,7 @@
 #include "foundation/ThreadPriority.h"
 #include "protocol/FormatPreConfigure.h"
 #include "protocol/SysLogZarnith.h"
+#include "protocol/TargetPort.h"
 #include "sender/Sync.h"
 
 namespace ZARNITH {
@@ -24,7 +25,6 @@ constexpr int Tries = 3;
 constexpr ORVEX::Clock AnswerWindow = ORVEX::Clock::fromMilliseconds(10);
 constexpr ORVEX::Clock PrepareWindow = ORVEX::Clock::fromSeconds(10);
 constexpr ORVEX::Clock RelayWait = ORVEX::Clock::fromMilliseconds(100);
-constexpr std::uint16_t TargetPort = 19642;
 // Datagrams still read after a try's deadline, at most.
 constexpr int LateReadsMax = 16;
 

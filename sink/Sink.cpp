@@ -80,7 +80,7 @@ bool Sink::open(std::uint16_t& ctrlPort, std::uint16_t& streamPort) {
 
     controlSocket_.receiveSize = config_.mtu;
     const std::uint16_t wantedControl =
-        ctrlPort != 0 ? ctrlPort : static_cast<std::uint16_t>(19642 + 2 * config_.portId);
+        ctrlPort != 0 ? ctrlPort : static_cast<std::uint16_t>(TargetPort + 2 * config_.portId);
     std::uint16_t boundControl = 0;
     if (!openAndBind(controlSocket_, wantedControl, "UDP control open error:", "UDP control bind error:",
                      boundControl)) {
@@ -232,9 +232,7 @@ void Sink::nop(const ORVEX::IPAddress& host, std::uint16_t seconds, bool send) {
     }
     message.update();
     if (!send) return;
-    ORVEX::IPAddress target;
-    target.address[15] = 1;
-    target.set_port(TargetPort);
+    const ORVEX::IPAddress target = ORVEX::IPAddress::loopback(TargetPort);
     if (!controlSocket_.sendToV6(message, target, true))
         LEVEL_ERROR << "UDP stop send error " << __LINE__ << ":" << controlSocket_.lastError;
 }

@@ -31,6 +31,7 @@
 #include "protocol/FormatPreConfigure.h"
 #include "protocol/Send.h"
 #include "protocol/StatusID.h"
+#include "protocol/TargetPort.h"
 #include "sink/ClockTable.h"
 #include "sink/SequenceCheck.h"
 #include "sink/SinkSetting.h"
@@ -66,7 +67,6 @@ public:
     enum class EndCause : int { None = 0, Request, Timeout, Local };
 
     static constexpr std::uint16_t ReleaseNo = 142;
-    static constexpr std::uint16_t TargetPort = 19642;
     static constexpr ORVEX::Clock RegistrationPeriod = ORVEX::Clock::fromSeconds(3);
     static constexpr ORVEX::Clock DataTimeout = ORVEX::Clock::fromMilliseconds(500);
     static constexpr ORVEX::Clock DataWait = ORVEX::Clock::fromMilliseconds(100);

@@ -30,13 +30,6 @@ PreConnect& preConnect() {
     return value;
 }
 
-ORVEX::IPAddress loopbackTarget() {
-    ORVEX::IPAddress target;
-    target.address[15] = 1;
-    target.set_port(Sink::TargetPort);
-    return target;
-}
-
 }  // namespace
 
 // `previous` is the registration time read before the status: when the
@@ -47,7 +40,7 @@ bool Sink::sendRegistration(ORVEX::Clock now, std::uint64_t previous) {
     message.set(PORTREGIST_SET, base(), config_.portId, 0, 0, 1);
     message.set_str(config_.name);
     message.update();
-    if (!controlSocket_.sendToV6(message, loopbackTarget(), true)) {
+    if (!controlSocket_.sendToV6(message, ORVEX::IPAddress::loopback(TargetPort), true)) {
         LEVEL_ERROR << "UDP control send error " << __LINE__ << ":" << controlSocket_.lastError;
         return false;
     }

@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint16_t TargetPort = 19642;
+using ZARNITH::TargetPort;
 constexpr std::uint16_t ControlPort = 19644;
 constexpr std::uint16_t StreamPort = 19645;
 

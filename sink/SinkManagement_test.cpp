@@ -17,7 +17,7 @@ using Config = ZARNITH::Sink::Setting::_Config;
 
 namespace {
 
-constexpr std::uint16_t TargetPort = 19642;
+using ZARNITH::TargetPort;
 constexpr std::uint16_t ControlPort = 19644;
 constexpr std::uint16_t UNIT_REQ = 0x34, UNIT_ANS = 0x35, VALUE_REQ = 0x36, VALUE_ANS = 0x37;
 constexpr std::uint16_t ICON_REQ = 0x42, ICON_ANS = 0x43, SYNCHRO_REQ = 0x4a, SYNCHRO_ANS = 0x4b;

@@ -23,4 +23,16 @@ SinkSetting SinkSetting::gen() const {
     return out;
 }
 
+SinkSetting SinkSetting::recorder() {
+    SinkSetting setting;
+    setting.portId = 1;
+    setting.mtu = 1500;
+    setting.dataMax = 0xFFFF;
+    setting.profileFlags = 44;
+    setting.cycleMin = 333;
+    setting.cycleMax = 1000;
+    setting.name = "Recoder";
+    return setting;
+}
+
 }  // namespace ZARNITH

@@ -42,6 +42,12 @@ struct SinkSetting {
 
     // A member-wise copy; with `synchro` the four synchro units are appended.
     SinkSetting gen() const;
+
+    // The host's recorder sink: port id 1 (control 19644, stream 19645), MTU
+    // 1500, no data limit, profile flags 44, cycles 3.33 to 10 ms, named
+    // "Recoder". It lives here, below the host, so that the sink's own tests
+    // and the test tools can stand up a sink like it.
+    static SinkSetting recorder();
 };
 
 }  // namespace ZARNITH

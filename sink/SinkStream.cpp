@@ -388,9 +388,7 @@ void Sink::stopMs(Session& session) {
     if (!session.ms.joinable()) return;
     session.msStop.exchange(true);
     // Wake the MS thread's wait with one byte to its own port.
-    ORVEX::IPAddress self;
-    self.address[15] = 1;
-    self.set_port(msPort_.load());
+    const ORVEX::IPAddress self = ORVEX::IPAddress::loopback(msPort_.load());
     const std::uint8_t wake = 0;
     // Unsent, the MS thread still sees the stop flag after its next wait.
     (void)msSocket_.sendToV6(ORVEX::BufferCS_const(&wake, 1), self, true);

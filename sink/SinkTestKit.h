@@ -319,17 +319,7 @@ private:
 };
 
 // The host's recorder values on port id 1 (control 19644, stream 19645).
-inline ZARNITH::Sink::Setting recorderSetting() {
-    ZARNITH::Sink::Setting s;
-    s.portId = 1;
-    s.mtu = 1500;
-    s.dataMax = 0xFFFF;
-    s.profileFlags = 44;
-    s.cycleMin = 333;
-    s.cycleMax = 1000;
-    s.name = "Recoder";
-    return s;
-}
+inline ZARNITH::Sink::Setting recorderSetting() { return ZARNITH::Sink::Setting::recorder(); }
 
 // CH2, PCM32, 44100 x 1.
 constexpr std::uint64_t Pcm32At44k = 0x02 | 0x800 | (0x000AULL << 32);

@@ -40,13 +40,6 @@ bool listed(const std::list<ORVEX::IPAddress>& list, const ORVEX::IPAddress& a) 
 
 Target::Target(const Setting& s) : setting(s) {}
 
-ORVEX::IPAddress Target::loopback(std::uint16_t port) {
-    ORVEX::IPAddress a;
-    a.address[15] = 1;
-    a.set_port(port);
-    return a;
-}
-
 Target::~Target() { close(); }
 
 bool Target::open(bool logInputOn) { return open(std::list<ORVEX::IPAddress>{}, logInputOn); }
@@ -84,7 +77,7 @@ bool Target::open(const std::list<ORVEX::IPAddress>& addresses, bool logInputOn)
     }
     (void)udp.setBlocking(false);
     ORVEX::IPAddress any;
-    any.set_port(ControlPort);
+    any.set_port(TargetPort);
     if (!udp.bindV6(any, 1000)) {
         LEVEL_ERROR << "MULTI  bind error:" << udp.lastError;
         return false;
@@ -105,7 +98,7 @@ bool Target::open(const std::list<ORVEX::IPAddress>& addresses, bool logInputOn)
             LEVEL_ERROR << "syslog  open error:" << logInput.lastError;
             return false;
         }
-        ORVEX::IPAddress local = loopback(LogInputPort);
+        ORVEX::IPAddress local = ORVEX::IPAddress::loopback(LogInputPort);
         if (!logInput.bindV6(local, 1000)) {
             LEVEL_ERROR << "syslog bind error:" << logInput.lastError;
             return false;
@@ -281,7 +274,7 @@ bool Target::answer(const Send& message, const ORVEX::IPAddress& to, int site, i
 void Target::echo(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now) {
     // No target sends requests from a target endpoint's own port: an echo
     // there would only start two targets echoing each other.
-    if (from.get_port() == ControlPort || !echoLimiter.allow(from, now)) {
+    if (from.get_port() == TargetPort || !echoLimiter.allow(from, now)) {
         LEVEL_DEBUG << "echo suppressed :" << static_cast<unsigned>(m.getMessage());
         return;
     }

@@ -27,6 +27,7 @@
 #include "protocol/EchoLimiter.h"
 #include "protocol/Receive.h"
 #include "protocol/Send.h"
+#include "protocol/TargetPort.h"
 #include "target/ClockSynchro.h"
 #include "target/TargetRegistry.h"
 #include "target/TargetSetting.h"
@@ -44,7 +45,6 @@ public:
     };
 
     static constexpr int ReleaseNo = 142;
-    static constexpr std::uint16_t ControlPort = 19642;
     static constexpr std::uint16_t LogInputPort = 19641;
     static constexpr std::uint16_t SyslogPort = 514;
     static constexpr std::uint16_t ThreadServicePort = 19639;
@@ -116,9 +116,6 @@ private:
     std::uint32_t receiveControl(ORVEX::Clock now);
     std::uint32_t dispatch(const Receive& m, const ORVEX::IPAddress& from, ORVEX::Clock now);
     [[nodiscard]] bool receiveLog();
-    // [::1] at `port`: the local endpoints, the log input, the relay and the
-    // thread service.
-    static ORVEX::IPAddress loopback(std::uint16_t port);
     // Sends the answer to the message in hand through `udp` with retry, from
     // the address that message was sent to; logs "UDP send error " with `site`
     // unless the error number is `quietError`.

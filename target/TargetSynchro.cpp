@@ -45,7 +45,7 @@ void Target::sendClockTable(const std::vector<std::uint8_t>& records, const std:
     t.update();
     // Not an answer: the platform picks the source (::1) towards [::1].
     for (const std::uint16_t port : ports)
-        if (!udp.sendToV6(t, loopback(port), true))
+        if (!udp.sendToV6(t, ORVEX::IPAddress::loopback(port), true))
             LEVEL_ERROR << "UDP send error " << SendSite + __LINE__ << ":" << udp.lastError;
 }
 
@@ -58,7 +58,8 @@ bool Target::receiveLog() {
         return false;
     }
     if (d.empty()) return true;
-    if (setting.syslogRelay) (void)logInput.sendToV6(d.view(), loopback(SyslogPort), false);  // best effort, unlogged
+    if (setting.syslogRelay)  // best effort, unlogged
+        (void)logInput.sendToV6(d.view(), ORVEX::IPAddress::loopback(SyslogPort), false);
     if (debugHost.is_zero() && debugHost.port == 0) return true;
     const std::size_t offset = logTextOffset(d.view());
     if (offset >= d.size()) return true;  // no text behind the header
@@ -91,12 +92,12 @@ bool Target::threadNotify(bool playing, std::uint64_t threadId, const std::uint1
         LEVEL_ERROR << "udp  open error:" << s.lastError;
         return false;
     }
-    ORVEX::IPAddress local = loopback(0);
+    ORVEX::IPAddress local = ORVEX::IPAddress::loopback(0);
     if (!s.bindV6(local, 1000)) {
         LEVEL_ERROR << "udp  bind error:" << s.lastError;
         return false;
     }
-    const ORVEX::IPAddress service = loopback(ThreadServicePort);
+    const ORVEX::IPAddress service = ORVEX::IPAddress::loopback(ThreadServicePort);
     const StatusID st = playing ? STATUS_PLAYING : STATUS_NONE;
     const Send idMessage(THREADID_SET, st, threadId);
     const Send notice(THREADNOTIFY_SET, st, values[0], values[1], values[2], values[3]);

@@ -30,7 +30,7 @@ namespace targettest {
 using tmtest::Bytes;
 using namespace std::chrono_literals;
 
-constexpr std::uint16_t TargetPort = 19642;
+using ZARNITH::TargetPort;
 
 // How long a test waits for something that must come. The worker runs at
 // idle priority, so a busy machine may hold it off for seconds; a wait that

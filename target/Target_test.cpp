@@ -17,12 +17,7 @@ protected:
     }
     void start(const ZARNITH::Target::Setting& s, bool logInput = false) {
         target = std::make_unique<TestTarget>(s);
-        ASSERT_TRUE(target->open(std::list<ORVEX::IPAddress>{loopback()}, logInput));
-    }
-    static ORVEX::IPAddress loopback() {
-        ORVEX::IPAddress a;
-        a.address[15] = 1;
-        return a;
+        ASSERT_TRUE(target->open(std::list<ORVEX::IPAddress>{ORVEX::IPAddress::loopback(0)}, logInput));
     }
     // A port registration as the sink endpoint sends it.
     static Bytes regist(std::uint16_t id, const std::string& name, std::uint16_t status = 0) {

@@ -82,7 +82,7 @@ TEST_F(FinderAndSink, DeviceListOnTheLoopbackInterface) {
         if (ports.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found.begin()->first, address("::1", Target::ControlPort));
+    EXPECT_EQ(found.begin()->first, address("::1", ZARNITH::TargetPort));
     EXPECT_EQ(found.begin()->second.name, "Host");
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_EQ(ports.begin()->first, control);
@@ -105,7 +105,7 @@ TEST_F(FinderAndSink, SynchroInformationOfThePort) {
     std::string name;
     Find::SynchroNodeInfo synchro;
     for (int attempt = 0; attempt < 100 && endpoint.port == 0; ++attempt) {
-        ASSERT_TRUE(finder->getPort(address("::1", Target::ControlPort), Find::PORT_TYPE1 | Find::PORT_SEL1, 1, endpoint,
+        ASSERT_TRUE(finder->getPort(address("::1", ZARNITH::TargetPort), Find::PORT_TYPE1 | Find::PORT_SEL1, 1, endpoint,
                                     version, name, synchro));
         if (endpoint.port == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

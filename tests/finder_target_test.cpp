@@ -70,7 +70,7 @@ protected:
             }
         });
         // Registration of port id 1 (option0: the sel-1 table of type 1).
-        ASSERT_TRUE(sink->send(address("::1", Target::ControlPort), reply(PORTREGIST_SET, STATUS_NONE, 1, 0, 0, 0, "Recoder")));
+        ASSERT_TRUE(sink->send(address("::1", ZARNITH::TargetPort), reply(PORTREGIST_SET, STATUS_NONE, 1, 0, 0, 0, "Recoder")));
         inA = std::make_unique<tmtest::ScopedNetns>(net.nsA());
         ASSERT_TRUE(inA->ok());
     }
@@ -104,7 +104,7 @@ TEST_F(FinderAndTarget, DeviceListNamesTheRegisteredPort) {
     std::map<ORVEX::IPAddress, Find::FindTargetSt> found;
     std::map<ORVEX::IPAddress, Find::TargetConnectInfo> ports;
     ASSERT_TRUE(deviceList(found, ports, Mode9));
-    const ORVEX::IPAddress targetKey = address("fe80::2", Target::ControlPort, net.ifIndexA());
+    const ORVEX::IPAddress targetKey = address("fe80::2", ZARNITH::TargetPort, net.ifIndexA());
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found.begin()->first, targetKey);
     EXPECT_EQ(found.begin()->second.id, 42u);
@@ -195,7 +195,7 @@ protected:
     std::unique_ptr<Target> target;
     std::unique_ptr<Find> finder;
     Icon icon0;
-    const ORVEX::IPAddress to = address("::1", Target::ControlPort);
+    const ORVEX::IPAddress to = address("::1", ZARNITH::TargetPort);
 };
 
 TEST_F(FinderManagesTarget, TextsUnitsIconsAndReboot) {

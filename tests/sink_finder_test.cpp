@@ -58,7 +58,7 @@ protected:
     void SetUp() override {
         if (!tmtest::haveOwnNetwork()) GTEST_SKIP() << "needs a network namespace of its own (ports 19642-19645)";
         findtest::LogCapture::start(7);
-        registrations = std::make_unique<sinktest::UdpPeer>(Find::TargetPort);
+        registrations = std::make_unique<sinktest::UdpPeer>(ZARNITH::TargetPort);
 
         Sink::Setting s = sinktest::recorderSetting();
         s.configUnits = {

@@ -338,13 +338,9 @@ int receiverMain(std::uint64_t formats, std::uint64_t trackBytes, bool swap, std
             if (drain.wait(Clock::fromMilliseconds(100)) == ORVEX::WaitResult::Ready) (void)drain.receiveFromV6(b, from);
     });
 
-    Sink::Setting setting;
+    // A sink like the host's recorder, under a name of its own.
+    Sink::Setting setting = Sink::Setting::recorder();
     setting.portId = SinkPortId;
-    setting.mtu = 1500;
-    setting.dataMax = 0xFFFF;
-    setting.profileFlags = 44;
-    setting.cycleMin = 333;
-    setting.cycleMax = 1000;
     setting.name = "Bench";
     ORVEX::Socket::Waiter waiter;
     CheckingSink sink(setting, waiter, formats, trackBytes, swap, mute);
@@ -613,9 +609,7 @@ int main(int argc, char** argv) {
                    0)) {
         return fail("open failed");
     }
-    ORVEX::IPAddress sinkAddress;
-    (void)sinkAddress.set_V6_str("::1");
-    sinkAddress.set_port(ControlPort);
+    const ORVEX::IPAddress sinkAddress = ORVEX::IPAddress::loopback(ControlPort);
     bool asked = false;
     for (int i = 0; i < 50 && !asked; ++i) {
         asked = sync.setSink(sinkAddress, Clock(), false);

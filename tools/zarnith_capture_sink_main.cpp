@@ -206,13 +206,10 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    ZARNITH::Sink::Setting setting;
+    // A sink like the host's recorder, on the port id asked for and under a
+    // name of its own.
+    ZARNITH::Sink::Setting setting = ZARNITH::Sink::Setting::recorder();
     setting.portId = static_cast<std::uint16_t>(portId);
-    setting.mtu = 1500;
-    setting.dataMax = 0xFFFF;
-    setting.profileFlags = 44;
-    setting.cycleMin = 333;
-    setting.cycleMax = 1000;
     setting.name = "Capture";
 
     ORVEX::Socket::Waiter waiter;
